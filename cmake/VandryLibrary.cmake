@@ -1,0 +1,79 @@
+# The library: the subsystems and the C boundary as object libraries, and
+# from them the deliverable (libVandryInterface.so or VandryInterface.dll).
+#
+# vandry_core       the subsystems; unit tests link it to build fresh instances
+# vandry_exports    the C boundary with the process-wide state and DllMain
+# VandryInterface   the deliverable; not built for sanitizer runs, since a
+#                   library that links against nothing cannot carry a
+#                   sanitizer runtime
+# vandry_api        what boundary tests link: the deliverable, or both object
+#                   libraries in sanitizer runs
+
+set(VANDRY_SOURCE_DIR "${PROJECT_SOURCE_DIR}/src")
+
+add_library(vandry_library_flags INTERFACE)
+target_compile_definitions(vandry_library_flags INTERFACE VANDRY_INTERFACE_BUILDING)
+# No exceptions, no RTTI, no hidden library calls: the deliverable links
+# against nothing, and copy loops must not turn into memcpy calls.
+target_compile_options(vandry_library_flags INTERFACE
+  -fno-exceptions -fno-rtti -fvisibility=hidden -fvisibility-inlines-hidden
+  $<$<NOT:$<BOOL:${VANDRY_SANITIZE}>>:-fno-stack-protector>
+  $<$<CXX_COMPILER_ID:GNU>:-fno-tree-loop-distribute-patterns>
+  $<$<CXX_COMPILER_ID:Clang>:-fno-builtin>)
+target_link_libraries(vandry_library_flags INTERFACE vandry_warnings)
+
+add_library(vandry_core OBJECT
+  src/port_protocol.cpp
+  src/hid_reports.cpp
+  src/sbus_output.cpp)
+target_link_libraries(vandry_core PRIVATE vandry_library_flags)
+target_include_directories(vandry_core PUBLIC "${PROJECT_SOURCE_DIR}/include" "${VANDRY_SOURCE_DIR}")
+
+add_library(vandry_exports OBJECT src/VandryInterface.cpp)
+target_link_libraries(vandry_exports PRIVATE vandry_library_flags)
+target_include_directories(vandry_exports PUBLIC "${PROJECT_SOURCE_DIR}/include" "${VANDRY_SOURCE_DIR}")
+
+add_library(vandry_api INTERFACE)
+target_include_directories(vandry_api INTERFACE "${PROJECT_SOURCE_DIR}/include")
+
+if(VANDRY_SANITIZE)
+  target_link_libraries(vandry_api INTERFACE vandry_core vandry_exports)
+  return()
+endif()
+
+add_library(VandryInterface SHARED
+  $<TARGET_OBJECTS:vandry_core>
+  $<TARGET_OBJECTS:vandry_exports>)
+target_include_directories(VandryInterface PUBLIC
+  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>)
+set_target_properties(VandryInterface PROPERTIES
+  VERSION ${PROJECT_VERSION}
+  SOVERSION ${PROJECT_VERSION_MAJOR})
+target_link_libraries(vandry_api INTERFACE VandryInterface)
+
+if(WIN32)
+  set(VANDRY_DEF_FILE "${VANDRY_SOURCE_DIR}/VandryInterface.def")
+  set_target_properties(VandryInterface PROPERTIES
+    PREFIX ""
+    IMPORT_PREFIX ""
+    IMPORT_SUFFIX ".dll.a")
+  # The runtime is linked in, so the DLL imports only KERNEL32 and the C runtime.
+  target_sources(VandryInterface PRIVATE "${VANDRY_DEF_FILE}")
+  target_link_options(VandryInterface PRIVATE
+    -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp)
+  # MSVC users link against an import library made from the same .def.
+  find_program(VANDRY_DLLTOOL NAMES ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-dlltool x86_64-w64-mingw32-dlltool dlltool REQUIRED)
+  set(VANDRY_MSVC_IMPORT_LIB "$<TARGET_FILE_DIR:VandryInterface>/VandryInterface.lib")
+  add_custom_command(TARGET VandryInterface POST_BUILD
+    COMMAND "${VANDRY_DLLTOOL}" --machine i386:x86-64 --dllname VandryInterface.dll
+            --input-def "${VANDRY_DEF_FILE}" --output-lib "${VANDRY_MSVC_IMPORT_LIB}"
+    COMMENT "Making the MSVC import library VandryInterface.lib"
+    VERBATIM)
+else()
+  set(VANDRY_VERSION_SCRIPT "${VANDRY_SOURCE_DIR}/VandryInterface.map")
+  set_target_properties(VandryInterface PROPERTIES LINK_DEPENDS "${VANDRY_VERSION_SCRIPT}")
+  # -z defs makes any call into libc, libstdc++ or libgcc fail the link.
+  target_link_options(VandryInterface PRIVATE
+    -nostdlib -Wl,-z,defs -Wl,--version-script=${VANDRY_VERSION_SCRIPT}
+    -Wl,--hash-style=gnu -Wl,-z,noexecstack -Wl,-z,relro -Wl,-z,now)
+endif()

@@ -1,0 +1,53 @@
+// Byte copy and search without libc: the shared object links against
+// nothing, so these replace memcpy, memmove and memchr. On x86-64 they use
+// SSE2, which every such processor has and which needs no library.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace vandry {
+
+// Copies n bytes forward. dst may lie below src inside the same buffer
+// (moving pending bytes to the front): each 16-byte block is loaded before
+// it is stored, and no store reaches a byte that a later load reads.
+inline void copy_bytes(std::uint8_t* dst, const std::uint8_t* src, std::size_t n) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 16 <= n; i += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), block);
+    }
+#endif
+    for (; i < n; ++i) {
+        dst[i] = src[i];
+    }
+}
+
+// Returns the index of the first byte equal to value in [from, end), or end.
+inline std::size_t find_byte(const std::uint8_t* data, std::size_t from, std::size_t end,
+                             std::uint8_t value) {
+    std::size_t i = from;
+#if defined(__SSE2__)
+    const __m128i needle = _mm_set1_epi8(static_cast<char>(value));
+    for (; i + 16 <= end; i += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        const int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(block, needle));
+        if (mask != 0) {
+            return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+        }
+    }
+#endif
+    for (; i < end; ++i) {
+        if (data[i] == value) {
+            return i;
+        }
+    }
+    return end;
+}
+
+}  // namespace vandry

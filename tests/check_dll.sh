@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# The DLL exports the eight functions by name with ordinals 1..8 in
+# alphabetical order, imports only KERNEL32 and the C runtime, and both
+# import libraries name all eight functions.
+set -euo pipefail
+objdump="$1" nm="$2" dll="$3" mingw_import="$4" msvc_import="$5"
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+expected="1 convert_std_sbus_data
+2 encode_sbus_data_v1
+3 encode_sbus_data_v2
+4 parse_hid_compatible_device
+5 parse_hid_game_controller_device
+6 parse_port_data
+7 request_upload_port_data
+8 stop_upload_port_data"
+
+dump=$("$objdump" -p "$dll")
+base=$(sed -n 's/^Ordinal Base[[:space:]]*\([0-9]*\)$/\1/p' <<<"$dump")
+[ "$base" = "1" ] || fail "ordinal base is '$base', not 1"
+# Each row of the name table gives the ordinal's index from the base.
+exports=$(sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump" |
+          sed -n 's/^[[:space:]]*\[ *\([0-9]*\)\] \(.*\)$/\1 \2/p' |
+          awk -v base="$base" '{print $1 + base, $2}')
+echo "$exports"
+[ "$exports" = "$expected" ] || fail "export table differs"
+count=$(sed -n 's/^[[:space:]]*Export Address Table[[:space:]]*\([0-9a-fA-F]*\)$/\1/p' <<<"$dump")
+[ "$((16#$count))" = "8" ] || fail "export address table holds $count entries"
+
+imports=$(sed -n 's/^[[:space:]]*DLL Name: \(.*\)$/\1/p' <<<"$dump" | tr 'A-Z' 'a-z' | sort -u)
+echo "imports: $imports"
+for dll_name in $imports; do
+  case "$dll_name" in
+    kernel32.dll|msvcrt.dll|ucrtbase.dll|api-ms-win-crt-*.dll) ;;
+    *) fail "unexpected import $dll_name" ;;
+  esac
+done
+grep -qx 'kernel32.dll' <<<"$imports" || fail "KERNEL32 is not imported"
+
+for lib in "$mingw_import" "$msvc_import"; do
+  [ -s "$lib" ] || fail "import library $lib is missing"
+  names=$("$nm" "$lib" | sed -n 's/^.* [T] \(.*\)$/\1/p' | sort -u)
+  for fn in $(awk '{print $2}' <<<"$expected"); do
+    grep -qx "$fn" <<<"$names" || fail "$lib does not define $fn"
+  done
+done
+echo "ok: $dll"

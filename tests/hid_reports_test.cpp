@@ -1,0 +1,163 @@
+// The two HID report decoders. Expected records are worked out by hand from
+// the device's report layout.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "VandryInterface.h"
+
+namespace {
+
+using Report = std::vector<std::uint8_t>;
+using Fields = std::array<std::uint16_t, 11>;
+constexpr std::uint16_t kSentinel = 0xEEEE;
+
+Fields fields_of(const game_controller_state& s) {
+    return {s.value_0, s.value_1, s.value_2, s.value_3, s.value_4, s.value_5,
+            s.value_6, s.value_7, s.value_8, s.value_9, s.value_10};
+}
+
+game_controller_state sentinel_state() {
+    game_controller_state s;
+    std::uint16_t* fields = &s.value_0;
+    for (int k = 0; k < 11; ++k) fields[k] = kSentinel;
+    return s;
+}
+
+Report game_report(std::initializer_list<std::pair<int, std::uint8_t>> bytes, std::uint8_t fill = 0) {
+    Report r(19, fill);
+    for (auto [at, value] : bytes) r[static_cast<std::size_t>(at)] = value;
+    return r;
+}
+
+Report counting(std::size_t size, std::uint8_t first) {
+    Report r(size);
+    for (std::size_t k = 0; k < size; ++k) r[k] = static_cast<std::uint8_t>(first + k);
+    return r;
+}
+
+struct GameCase {
+    std::string name;
+    Report report;
+    Fields expected;
+};
+
+TEST(GameControllerReport, DecodesEveryField) {
+    Report alternating(19);
+    for (std::size_t k = 0; k < 19; ++k) alternating[k] = (k % 2 == 0) ? 0xAA : 0x55;
+    Report alternating_inverse(19);
+    for (std::size_t k = 0; k < 19; ++k) alternating_inverse[k] = (k % 2 == 0) ? 0x55 : 0xAA;
+
+    const std::vector<GameCase> cases = {
+        {"all bits set", Report(19, 0xFF),
+         {0xFFFF, 0xFFFF, 0xFFFF, 0x0FFF, 0xFF0F, 0x0FFF, 0xFF0F, 0x0FFF, 0x000F, 0xFFFF, 0x00FF}},
+        {"all zero", Report(19, 0x00), {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+        {"alternating AA 55", alternating,
+         {0x55AA, 0x55AA, 0x55AA, 0x05AA, 0xAA05, 0x0A55, 0x550A, 0x05AA, 0x0005, 0x55AA, 0x00AA}},
+        {"alternating 55 AA", alternating_inverse,
+         {0xAA55, 0xAA55, 0xAA55, 0x0A55, 0x550A, 0x05AA, 0xAA05, 0x0A55, 0x000A, 0xAA55, 0x0055}},
+        {"bytes 1..19", counting(19, 1),
+         {0x0201, 0x0403, 0x0605, 0x0807, 0x0900, 0x0B0A, 0x0C00, 0x0E0D, 0x0000, 0x100F, 0x0011}},
+        {"r6 r7 r8 all set", game_report({{6, 0xFF}, {7, 0xFF}, {8, 0xFF}}),
+         {0, 0, 0, 0x0FFF, 0xFF0F, 0, 0, 0, 0, 0, 0}},
+        {"r7 high nibble only goes to value_4", game_report({{7, 0xF0}}), {0, 0, 0, 0, 0x000F, 0, 0, 0, 0, 0, 0}},
+        {"r7 low nibble only goes to value_3", game_report({{7, 0x0F}}), {0, 0, 0, 0x0F00, 0, 0, 0, 0, 0, 0, 0}},
+        {"r10 splits between value_5 and value_6", game_report({{10, 0x9C}}),
+         {0, 0, 0, 0, 0, 0x0C00, 0x0009, 0, 0, 0, 0}},
+        {"r13 = 0xAB splits between value_7 and value_8", game_report({{12, 0x12}, {13, 0xAB}}),
+         {0, 0, 0, 0, 0, 0, 0, 0x0B12, 0x000A, 0, 0}},
+        {"r8 and r11 sit at bits 8..15", game_report({{8, 0x81}, {11, 0x18}}),
+         {0, 0, 0, 0, 0x8100, 0, 0x1800, 0, 0, 0, 0}},
+        {"r17 and r18 are not read", game_report({{16, 0x7E}, {17, 0xFF}, {18, 0xFF}}),
+         {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x007E}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        game_controller_state s = sentinel_state();
+        EXPECT_EQ(parse_hid_game_controller_device(&s, c.report.data(), static_cast<std::uint8_t>(c.report.size())), 1);
+        EXPECT_EQ(fields_of(s), c.expected);
+    }
+}
+
+TEST(GameControllerReport, RejectsWrongLengthsAndNullsWithoutWriting) {
+    const Report big(255, 0x11);
+    for (int length_value : {0, 1, 18, 20, 34, 35, 36, 255}) {
+        const auto length = static_cast<std::uint8_t>(length_value);
+        game_controller_state s = sentinel_state();
+        EXPECT_EQ(parse_hid_game_controller_device(&s, big.data(), length), 0) << int(length);
+        EXPECT_EQ(fields_of(s), fields_of(sentinel_state())) << int(length);
+    }
+    game_controller_state s = sentinel_state();
+    EXPECT_EQ(parse_hid_game_controller_device(&s, nullptr, 19), 0);
+    EXPECT_EQ(fields_of(s), fields_of(sentinel_state()));
+    EXPECT_EQ(parse_hid_game_controller_device(nullptr, big.data(), 19), 0);
+}
+
+// ---- compatible-device report ----------------------------------------------
+
+using Channels = std::array<std::uint16_t, 15>;
+
+Channels channels_of(const channel_values& c) {
+    Channels out;
+    std::copy(std::begin(c.channel), std::end(c.channel), out.begin());
+    return out;
+}
+channel_values sentinel_channels() {
+    channel_values c;
+    for (auto& v : c.channel) v = kSentinel;
+    return c;
+}
+
+Report compatible_report(std::uint8_t head, std::uint8_t filler) {
+    Report r(35, filler);
+    r[0] = head;
+    for (std::size_t k = 4; k < 34; ++k) r[k] = static_cast<std::uint8_t>(k);  // value k: (5+2k)<<8 | 4+2k
+    return r;
+}
+
+TEST(CompatibleReport, DecodesFifteenValuesWhateverTheFrameBytesHold) {
+    const Channels expected = {0x0504, 0x0706, 0x0908, 0x0B0A, 0x0D0C, 0x0F0E, 0x1110, 0x1312,
+                               0x1514, 0x1716, 0x1918, 0x1B1A, 0x1D1C, 0x1F1E, 0x2120};
+    for (int filler_value : {0x00, 0x5F, 0xA5, 0xFF}) {
+        const auto filler = static_cast<std::uint8_t>(filler_value);
+        Report r = compatible_report(0xFA, filler);
+        channel_values c = sentinel_channels();
+        EXPECT_EQ(parse_hid_compatible_device(&c, r.data(), 35), 1) << int(filler);
+        EXPECT_EQ(channels_of(c), expected) << int(filler);
+    }
+    Report r = compatible_report(0xFA, 0);
+    r[4] = 0x34;
+    r[5] = 0x12;
+    r[32] = 0xFF;
+    r[33] = 0xFF;
+    channel_values c = sentinel_channels();
+    EXPECT_EQ(parse_hid_compatible_device(&c, r.data(), 35), 1);
+    EXPECT_EQ(c.channel[0], 0x1234);
+    EXPECT_EQ(c.channel[14], 0xFFFF);
+}
+
+TEST(CompatibleReport, RejectsWrongHeadLengthsAndNullsWithoutWriting) {
+    Report big(255, 0xFA);
+    struct Case {
+        std::uint8_t head;
+        std::uint8_t length;
+    };
+    for (const Case& c : {Case{0xFB, 35}, Case{0x00, 35}, Case{0x5F, 35}, Case{0xFA, 0}, Case{0xFA, 18},
+                          Case{0xFA, 19}, Case{0xFA, 34}, Case{0xFA, 36}, Case{0xFA, 255}}) {
+        big[0] = c.head;
+        channel_values v = sentinel_channels();
+        EXPECT_EQ(parse_hid_compatible_device(&v, big.data(), c.length), 0) << int(c.head) << " " << int(c.length);
+        EXPECT_EQ(channels_of(v), channels_of(sentinel_channels()));
+    }
+    channel_values v = sentinel_channels();
+    EXPECT_EQ(parse_hid_compatible_device(&v, nullptr, 35), 0);
+    EXPECT_EQ(channels_of(v), channels_of(sentinel_channels()));
+    big[0] = 0xFA;
+    EXPECT_EQ(parse_hid_compatible_device(nullptr, big.data(), 35), 0);
+}
+
+}  // namespace
