@@ -37,7 +37,7 @@ add_library(vandry_api INTERFACE)
 target_include_directories(vandry_api INTERFACE "${PROJECT_SOURCE_DIR}/include")
 
 if(VANDRY_SANITIZE)
-  target_link_libraries(vandry_api INTERFACE vandry_core vandry_exports)
+  target_sources(vandry_api INTERFACE $<TARGET_OBJECTS:vandry_core> $<TARGET_OBJECTS:vandry_exports>)
   return()
 endif()
 

@@ -12,18 +12,22 @@
 
 namespace vandry {
 
-// Copies n bytes forward. dst may lie below src inside the same buffer
-// (moving pending bytes to the front): each 16-byte block is loaded before
-// it is stored, and no store reaches a byte that a later load reads.
+// Copies n bytes. dst may lie below src inside the same buffer (moving
+// pending bytes to the front): the last block is loaded before anything is
+// stored, and each store lands below every byte that a later load reads.
 inline void copy_bytes(std::uint8_t* dst, const std::uint8_t* src, std::size_t n) {
-    std::size_t i = 0;
 #if defined(__SSE2__)
-    for (; i + 16 <= n; i += 16) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), block);
+    if (n >= 16) {
+        const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + n - 16));
+        for (std::size_t i = 0; i + 16 <= n; i += 16) {
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), block);
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + n - 16), last);
+        return;
     }
 #endif
-    for (; i < n; ++i) {
+    for (std::size_t i = 0; i < n; ++i) {
         dst[i] = src[i];
     }
 }

@@ -72,47 +72,40 @@ bool decode_e5_func(std::span<const std::uint8_t> payload, channel_values* chann
     return true;
 }
 
-bool PortParser::feed(std::span<const std::uint8_t> chunk, channel_values* channels,
-                      channel_banks* banks) {
-    bool decoded = false;
-    // A scan always leaves fewer than kPortBufferSize bytes pending, so each
-    // round takes at least one byte and no byte is ever refused.
-    while (!chunk.empty()) {
-        const std::size_t room = kPortBufferSize - pending_;
-        const std::size_t take = chunk.size() < room ? chunk.size() : room;
-        copy_bytes(buffer_.data() + pending_, chunk.data(), take);
-        chunk = chunk.subspan(take);
-        decoded |= scan(pending_ + take, channels, banks);
-    }
-    return decoded;
-}
+namespace {
 
-bool PortParser::scan(std::size_t total, channel_values* channels, channel_banks* banks) {
+struct ScanResult {
+    std::size_t unfinished;  // where an unfinished frame starts, or the end
+    bool decoded;
+};
+
+// Decides every frame whose bytes are all present, in stream order, and
+// stops at the first head whose frame has not fully arrived.
+ScanResult scan_frames(std::span<const std::uint8_t> bytes, channel_values* channels, channel_banks* banks) {
+    const std::uint8_t* data = bytes.data();
+    const std::size_t total = bytes.size();
     bool decoded = false;
     std::size_t p = 0;
-    while ((p = find_byte(buffer_.data(), p, total, FRAME_HEAD)) < total) {
+    while ((p = find_byte(data, p, total, FRAME_HEAD)) < total) {
         if (p + kFrameHeaderSize > total) {
-            keep_from(p, total);
-            return decoded;
+            return {p, decoded};
         }
-        const std::size_t length = read_le16(&buffer_[p + 2]);
-        const std::size_t frame_size = length + FRAME_OVERHEAD;
+        const std::size_t length = read_le16(data + p + 2);
+        const std::size_t frame_size = length + std::size_t{FRAME_OVERHEAD};
         if (frame_size > kPortBufferSize) {
             ++p;  // can never fit the buffer: a false head, or garbage
             continue;
         }
         if (p + frame_size > total) {
-            keep_from(p, total);
-            return decoded;
+            return {p, decoded};
         }
-        if (buffer_[p + frame_size - 1] != FRAME_TAIL) {
+        if (data[p + frame_size - 1] != FRAME_TAIL) {
             ++p;
             continue;
         }
-        const std::uint8_t command = buffer_[p + 1];
+        const std::uint8_t command = data[p + 1];
         if (command == CMD_UPLOAD_DATA) {
-            const std::span<const std::uint8_t> payload(&buffer_[p + kFrameHeaderSize], length);
-            decoded |= decode_e5_func(payload, channels, banks);
+            decoded |= decode_e5_func(bytes.subspan(p + kFrameHeaderSize, length), channels, banks);
             p += frame_size;
         } else if (command == CMD_REQUEST_UPLOAD) {
             p += frame_size;
@@ -120,15 +113,49 @@ bool PortParser::scan(std::size_t total, channel_values* channels, channel_banks
             ++p;  // an unknown command: its payload may still hold heads
         }
     }
-    pending_ = 0;
+    return {total, decoded};
+}
+
+}  // namespace
+
+bool PortParser::feed(std::span<const std::uint8_t> chunk, channel_values* channels,
+                      channel_banks* banks) {
+    bool decoded = false;
+    // Pending bytes start with a head whose frame is incomplete. Add only
+    // the bytes that decide it; each round takes at least one byte.
+    while (pending_ != 0 && !chunk.empty()) {
+        const std::size_t take = bytes_to_decide_pending() < chunk.size() ? bytes_to_decide_pending() : chunk.size();
+        copy_bytes(buffer_.data() + pending_, chunk.data(), take);
+        chunk = chunk.subspan(take);
+        const std::span<const std::uint8_t> held(buffer_.data(), pending_ + take);
+        const ScanResult result = scan_frames(held, channels, banks);
+        decoded |= result.decoded;
+        keep(held.subspan(result.unfinished));
+    }
+    // Nothing pending: the rest is scanned where it lies, and only an
+    // unfinished frame at its end is copied.
+    if (!chunk.empty()) {
+        const ScanResult result = scan_frames(chunk, channels, banks);
+        decoded |= result.decoded;
+        keep(chunk.subspan(result.unfinished));
+    }
     return decoded;
 }
 
-void PortParser::keep_from(std::size_t start, std::size_t total) {
-    if (start != 0) {
-        copy_bytes(buffer_.data(), buffer_.data() + start, total - start);
+std::size_t PortParser::bytes_to_decide_pending() const {
+    if (pending_ < kFrameHeaderSize) {
+        return kFrameHeaderSize - pending_;
     }
-    pending_ = static_cast<std::uint16_t>(total - start);
+    // A pending frame always fits the buffer: longer ones are given up.
+    const std::size_t frame_size = read_le16(&buffer_[2]) + std::size_t{FRAME_OVERHEAD};
+    return frame_size - pending_;
+}
+
+void PortParser::keep(std::span<const std::uint8_t> unfinished) {
+    if (unfinished.data() != buffer_.data()) {
+        copy_bytes(buffer_.data(), unfinished.data(), unfinished.size());
+    }
+    pending_ = static_cast<std::uint16_t>(unfinished.size());
 }
 
 }  // namespace vandry

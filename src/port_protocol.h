@@ -53,8 +53,8 @@ public:
     std::span<const std::uint8_t> pending_bytes() const { return {buffer_.data(), pending_}; }
 
 private:
-    bool scan(std::size_t total, channel_values* channels, channel_banks* banks);
-    void keep_from(std::size_t start, std::size_t total);
+    std::size_t bytes_to_decide_pending() const;
+    void keep(std::span<const std::uint8_t> unfinished);
 
     std::array<std::uint8_t, kPortBufferSize> buffer_{};
     std::uint16_t pending_ = 0;

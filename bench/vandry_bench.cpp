@@ -1,0 +1,149 @@
+// parse_port_data on a continuous stream of 100-byte frames (payload type 2)
+// in 64- and 255-byte reads, next to a floor that copies each read into a
+// 500-byte buffer, finds heads with memchr and copies each payload into the
+// records with memcpy. Also: ns per SBUS frame for both encoders.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "VandryInterface.h"
+
+namespace {
+
+constexpr std::size_t kFrameSize = 100;  // payload type 2: 95 payload bytes
+constexpr std::size_t kFrames = 1000;
+
+std::vector<std::uint8_t> make_stream() {
+    std::vector<std::uint8_t> stream;
+    std::uint16_t value = 0;
+    for (std::size_t f = 0; f < kFrames; ++f) {
+        stream.insert(stream.end(), {FRAME_HEAD, CMD_UPLOAD_DATA, 95, 0, PAYLOAD_BOTH});
+        for (int k = 0; k < 47; ++k, value += 7) {
+            // Values stay clear of 0xFA so that the floor's memchr finds
+            // real heads only.
+            const auto low = static_cast<std::uint8_t>(value % 200);
+            stream.push_back(low);
+            stream.push_back(static_cast<std::uint8_t>(value >> 8 & 0x3F));
+        }
+        stream.push_back(FRAME_TAIL);
+    }
+    return stream;
+}
+
+const std::vector<std::uint8_t>& stream() {
+    static const std::vector<std::uint8_t> s = make_stream();
+    return s;
+}
+
+// The least a parser of this stream must do.
+class Floor {
+public:
+    bool feed(const std::uint8_t* data, std::size_t n, channel_values* channels, channel_banks* banks) {
+        std::memcpy(buffer_ + pending_, data, n);
+        const std::size_t total = pending_ + n;
+        std::size_t p = 0;
+        bool decoded = false;
+        for (;;) {
+            const void* head = std::memchr(buffer_ + p, FRAME_HEAD, total - p);
+            if (head == nullptr) {
+                pending_ = 0;
+                return decoded;
+            }
+            p = static_cast<std::size_t>(static_cast<const std::uint8_t*>(head) - buffer_);
+            if (p + kFrameSize > total) {
+                std::memmove(buffer_, buffer_ + p, total - p);
+                pending_ = total - p;
+                return decoded;
+            }
+            std::memcpy(channels, buffer_ + p + 5, sizeof *channels);
+            std::memcpy(banks, buffer_ + p + 5 + sizeof *channels, sizeof *banks);
+            decoded = true;
+            p += kFrameSize;
+        }
+    }
+
+private:
+    std::uint8_t buffer_[PORT_BUFFER_SIZE];
+    std::size_t pending_ = 0;
+};
+
+template <typename Feed>
+void run_stream(benchmark::State& state, Feed feed) {
+    const auto chunk = static_cast<std::size_t>(state.range(0));
+    const auto& s = stream();
+    channel_values channels{};
+    channel_banks banks{};
+    std::size_t updates = 0;
+    for (auto _ : state) {
+        for (std::size_t at = 0; at < s.size(); at += chunk) {
+            const std::size_t n = at + chunk <= s.size() ? chunk : s.size() - at;
+            updates += feed(s.data() + at, n, &channels, &banks) ? 1u : 0u;
+        }
+        benchmark::DoNotOptimize(channels);
+        benchmark::DoNotOptimize(banks);
+    }
+    benchmark::DoNotOptimize(updates);
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(s.size()));
+}
+
+void BM_ParsePortData(benchmark::State& state) {
+    run_stream(state, [](const std::uint8_t* d, std::size_t n, channel_values* c, channel_banks* b) {
+        return parse_port_data(d, static_cast<std::uint8_t>(n), c, b) != 0;
+    });
+}
+
+void BM_Floor(benchmark::State& state) {
+    Floor floor;
+    run_stream(state, [&floor](const std::uint8_t* d, std::size_t n, channel_values* c, channel_banks* b) {
+        return floor.feed(d, n, c, b);
+    });
+}
+
+sbus_channels sample_channels() {
+    sbus_channels c;
+    for (int k = 0; k < 16; ++k) c.channel[k] = static_cast<std::uint16_t>(k * 127);
+    return c;
+}
+
+void BM_EncodeSbusV1(benchmark::State& state) {
+    sbus_channels c = sample_channels();
+    sbus_frame f{};
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(c);
+        encode_sbus_data_v1(&f, &c);
+        benchmark::DoNotOptimize(f);
+    }
+}
+
+void BM_EncodeSbusV2(benchmark::State& state) {
+    sbus_channels c = sample_channels();
+    sbus_frame f{};
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(c);
+        encode_sbus_data_v2(&f, &c);
+        benchmark::DoNotOptimize(f);
+    }
+}
+
+void BM_ConvertSbus(benchmark::State& state) {
+    std::uint16_t src[16];
+    for (int k = 0; k < 16; ++k) src[k] = static_cast<std::uint16_t>(k * 75);
+    sbus_channels c{};
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(src);
+        convert_std_sbus_data(&c, src);
+        benchmark::DoNotOptimize(c);
+    }
+}
+
+}  // namespace
+
+BENCHMARK(BM_ParsePortData)->Arg(64)->Arg(255);
+BENCHMARK(BM_Floor)->Arg(64)->Arg(255);
+BENCHMARK(BM_EncodeSbusV1);
+BENCHMARK(BM_EncodeSbusV2);
+BENCHMARK(BM_ConvertSbus);
+
+BENCHMARK_MAIN();

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Runs every test: installs what is missing, builds the linux, windows and
+# sanitize presets, runs their tests (the Windows ones under Wine), then the
+# fuzzer for a bounded time. Ends with one line: N passed, N failed.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+fuzz_seconds="${VANDRY_FUZZ_SECONDS:-60}"
+passed=0
+failed=0
+failures=()
+
+step() { echo; echo "=== $*"; }
+record() {  # name, exit status
+  if [ "$2" -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); failures+=("$1"); fi
+}
+stop_wine() {
+  if [ -x build/windows/wine-run.sh ]; then
+    WINEPREFIX="$PWD/build/windows/wineprefix" wineserver -k 2>/dev/null || true
+  fi
+}
+trap stop_wine EXIT
+
+step "installing missing packages"
+scripts/install-deps.sh || { echo "cannot install the build's packages"; exit 1; }
+
+run_preset() {
+  local preset="$1"
+  step "preset $preset: configure and build"
+  if ! cmake --preset "$preset" >"build/$preset.build.log" 2>&1 || ! cmake --build --preset "$preset" >>"build/$preset.build.log" 2>&1; then
+    cat "build/$preset.build.log"
+    record "build $preset" 1
+    return
+  fi
+  rm -f "build/$preset.build.log"
+  if [ "$preset" = windows ]; then
+    build/windows/wine-run.sh wineboot --init >/dev/null 2>&1 || true
+  fi
+  step "preset $preset: tests"
+  local log="build/$preset/ctest.log"
+  ctest --preset "$preset" 2>&1 | tee "$log"
+  local status=${PIPESTATUS[0]}
+  local line
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
+  if [ -n "$line" ]; then
+    local total bad
+    total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+    bad=$(sed -E 's/.*passed, ([0-9]+) tests failed.*/\1/' <<<"$line")
+    passed=$((passed + total - bad))
+    failed=$((failed + bad))
+    [ "$bad" -gt 0 ] && failures+=("ctest $preset")
+  fi
+  if [ "$status" -ne 0 ] && [ -z "$line" ]; then record "ctest $preset" 1; fi
+}
+
+mkdir -p build
+run_preset linux
+run_preset windows
+run_preset sanitize
+
+step "fuzzing the port parser for ${fuzz_seconds}s"
+fuzzer=build/sanitize/fuzz/port_parser_fuzz
+if [ -x "$fuzzer" ]; then
+  work=build/sanitize/fuzz-corpus
+  mkdir -p "$work" build/sanitize/fuzz-artifacts
+  "$fuzzer" -max_total_time="$fuzz_seconds" -max_len=4096 -print_final_stats=1 \
+    -artifact_prefix=build/sanitize/fuzz-artifacts/ "$work" fuzz/corpus 2>&1 | tail -n 20
+  record "fuzzing" "${PIPESTATUS[0]}"
+else
+  record "fuzzing (no fuzz target built)" 1
+fi
+
+echo
+if [ ${#failures[@]} -gt 0 ]; then printf 'failed: %s\n' "${failures[@]}"; fi
+echo "all: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
