@@ -107,22 +107,13 @@ sbus_channels sample_channels() {
     return c;
 }
 
-void BM_EncodeSbusV1(benchmark::State& state) {
+template <void (*Encode)(sbus_frame*, const sbus_channels*)>
+void BM_EncodeSbus(benchmark::State& state) {
     sbus_channels c = sample_channels();
     sbus_frame f{};
     for (auto _ : state) {
         benchmark::DoNotOptimize(c);
-        encode_sbus_data_v1(&f, &c);
-        benchmark::DoNotOptimize(f);
-    }
-}
-
-void BM_EncodeSbusV2(benchmark::State& state) {
-    sbus_channels c = sample_channels();
-    sbus_frame f{};
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(c);
-        encode_sbus_data_v2(&f, &c);
+        Encode(&f, &c);
         benchmark::DoNotOptimize(f);
     }
 }
@@ -142,8 +133,8 @@ void BM_ConvertSbus(benchmark::State& state) {
 
 BENCHMARK(BM_ParsePortData)->Arg(64)->Arg(255);
 BENCHMARK(BM_Floor)->Arg(64)->Arg(255);
-BENCHMARK(BM_EncodeSbusV1);
-BENCHMARK(BM_EncodeSbusV2);
+BENCHMARK(BM_EncodeSbus<encode_sbus_data_v1>)->Name("BM_EncodeSbusV1");
+BENCHMARK(BM_EncodeSbus<encode_sbus_data_v2>)->Name("BM_EncodeSbusV2");
 BENCHMARK(BM_ConvertSbus);
 
 BENCHMARK_MAIN();
