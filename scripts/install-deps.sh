@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build and the tests need, where they
 # are missing. Runs apt-get only when something is missing; needs root then.
+#   install-deps.sh          everything: both builds, the tests, Wine
+#   install-deps.sh linux    what the linux preset alone needs (the demo)
 set -euo pipefail
 
-packages=(
-  cmake ninja-build gcc g++ clang libclang-rt-14-dev
-  googletest libgtest-dev libbenchmark-dev
-  g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 wine64
-  binutils python3 pkg-config file
-)
+packages=(cmake ninja-build gcc g++ binutils python3 googletest libgtest-dev libbenchmark-dev)
+if [ "${1:-all}" != linux ]; then
+  packages+=(clang libclang-rt-14-dev g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 wine64 pkg-config file)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
