@@ -45,7 +45,8 @@ add_library(VandryInterface SHARED
   $<TARGET_OBJECTS:vandry_core>
   $<TARGET_OBJECTS:vandry_exports>)
 target_include_directories(VandryInterface PUBLIC
-  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>)
+  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 set_target_properties(VandryInterface PROPERTIES
   VERSION ${PROJECT_VERSION}
   SOVERSION ${PROJECT_VERSION_MAJOR})
@@ -58,7 +59,8 @@ if(WIN32)
     IMPORT_PREFIX ""
     IMPORT_SUFFIX ".dll.a")
   # The runtime is linked in, so the DLL imports only KERNEL32 and the C runtime.
-  target_sources(VandryInterface PRIVATE "${VANDRY_DEF_FILE}")
+  enable_language(RC)
+  target_sources(VandryInterface PRIVATE "${VANDRY_DEF_FILE}" "${VANDRY_SOURCE_DIR}/VandryInterface.rc")
   target_link_options(VandryInterface PRIVATE
     -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp)
   # MSVC users link against an import library made from the same .def.

@@ -9,6 +9,7 @@ set(CMAKE_FIND_ROOT_PATH /usr/${_triplet})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Packages may also come from a host folder, such as an unpacked SDK.
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 # Test programs carry their runtime inside, so Wine needs no MinGW DLLs.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")

@@ -27,13 +27,16 @@
 #ifndef VANDRY_INTERFACE_H
 #define VANDRY_INTERFACE_H
 
-#include <stddef.h>
-#include <stdint.h>
-
 /* The library's version; the build reads it from here. */
 #define VANDRY_INTERFACE_VERSION_MAJOR 1
 #define VANDRY_INTERFACE_VERSION_MINOR 0
 #define VANDRY_INTERFACE_VERSION_PATCH 0
+
+/* The Windows resource compiler reads only the version from this header. */
+#ifndef RC_INVOKED
+
+#include <stddef.h>
+#include <stdint.h>
 
 /*
  * VANDRY_API marks the exports. Define VANDRY_INTERFACE_BUILDING while
@@ -266,4 +269,5 @@ VANDRY_STATIC_ASSERT(sizeof(sbus_frame) == 25, sbus_frame_size);
 
 #undef VANDRY_STATIC_ASSERT
 
+#endif /* RC_INVOKED */
 #endif /* VANDRY_INTERFACE_H */

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The DLL exports the eight functions by name with ordinals 1..8 in
-# alphabetical order, imports only KERNEL32 and the C runtime, and both
-# import libraries name all eight functions.
+# alphabetical order, imports only KERNEL32 and the C runtime, carries its
+# version, and both import libraries name all eight functions.
 set -euo pipefail
-objdump="$1" nm="$2" dll="$3" mingw_import="$4" msvc_import="$5"
+objdump="$1" nm="$2" dll="$3" mingw_import="$4" msvc_import="$5" version="$6"
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 expected="1 convert_std_sbus_data
@@ -44,4 +44,8 @@ for lib in "$mingw_import" "$msvc_import"; do
     grep -qx "$fn" <<<"$names" || fail "$lib does not define $fn"
   done
 done
+# The version resource carries the header's version.
+resource=$(strings -el "$dll")
+grep -qx 'FileVersion' <<<"$resource" || fail "no version resource"
+grep -qx "$version" <<<"$resource" || fail "the version resource does not say $version"
 echo "ok: $dll"
