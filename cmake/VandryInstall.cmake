@@ -14,7 +14,11 @@ if(WIN32)
   install(FILES "${VANDRY_DEF_FILE}" DESTINATION "${CMAKE_INSTALL_LIBDIR}")
   install(FILES "$<TARGET_FILE_DIR:VandryInterface>/VandryInterface.lib" DESTINATION "${CMAKE_INSTALL_LIBDIR}")
 endif()
-install(FILES README.md DESTINATION "${CMAKE_INSTALL_DOCDIR}")
+if(WIN32)
+  install(FILES README.md DESTINATION .)  # at the top of the SDK
+else()
+  install(FILES README.md DESTINATION "${CMAKE_INSTALL_DOCDIR}")
+endif()
 
 install(EXPORT VandryInterfaceTargets
   NAMESPACE VandryInterface::

@@ -54,7 +54,7 @@ windows() {
   (cd "$work" && cmake -E tar xf "$zip")
   root="$work/$(basename "$zip" .zip)"
   expect_files "$(cd "$root" && find . -type f)" bin/VandryInterface.dll lib/VandryInterface.dll.a \
-    lib/VandryInterface.lib lib/VandryInterface.def include/VandryInterface.h README.md
+    lib/VandryInterface.lib lib/VandryInterface.def include/VandryInterface.h ./README.md
 
   echo "-- find_package consumer, cross-built against the SDK"
   cmake -S "$source/tests/consumer" -B "$work/cmake" -G Ninja \
