@@ -14,10 +14,14 @@ step() { echo; echo "=== $*"; }
 record() {  # name, exit status
   if [ "$2" -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); failures+=("$1"); fi
 }
-stop_wine() {
-  if [ -x build/windows/wine-run.sh ]; then
-    WINEPREFIX="$PWD/build/windows/wineprefix" wineserver -k 2>/dev/null || true
-  fi
+stop_wine() {  # the Wine server of the test prefix outlives the tests otherwise
+  local server
+  for server in /usr/lib/wine/wineserver64 wineserver; do
+    if command -v "$server" >/dev/null 2>&1; then
+      WINEPREFIX="$PWD/build/windows/wineprefix" "$server" -k 2>/dev/null || true
+      return
+    fi
+  done
 }
 trap stop_wine EXIT
 

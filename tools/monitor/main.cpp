@@ -123,23 +123,22 @@ public:
         std::array<std::uint8_t, REQUEST_UPLOAD_FRAME_SIZE> request{};
         request_upload_port_data(request.data(), options_.param1, options_.param2);
         if (!write_all(fd, request)) return fail("cannot write to " + options_.path + ": " + std::strerror(errno));
-        std::array<std::uint8_t, 255> chunk{};
-        while (!should_stop()) {
-            const int ready = wait_readable(fd);
-            if (ready < 0) return fail("waiting for " + options_.path + ": " + std::strerror(errno));
-            if (ready == 0) continue;
-            const ssize_t n = read(fd, chunk.data(), chunk.size());
-            if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-            if (n <= 0) return vanished(n);
-            const std::span<const std::uint8_t> bytes(chunk.data(), static_cast<std::size_t>(n));
-            if (record_fd >= 0 && !write_all(record_fd, bytes)) return fail("cannot write the capture file");
-            if (!feed(bytes)) return fail("cannot write to stdout or the SBUS output");
-        }
+        const int status = read_device(fd, [&](std::span<const std::uint8_t> bytes) -> std::string {
+            if (record_fd >= 0 && !write_all(record_fd, bytes)) return "cannot write the capture file";
+            return feed(bytes) ? "" : "cannot write to stdout or the SBUS output";
+        });
+        if (status != 0) return status;
         std::array<std::uint8_t, STOP_UPLOAD_FRAME_SIZE> stop{};
         stop_upload_port_data(stop.data());
         if (!write_all(fd, stop)) return fail("cannot write the stop frame to " + options_.path);
         tcdrain(fd);
         return 0;
+    }
+
+    int run_hidraw(int fd) {
+        return read_device(fd, [&](std::span<const std::uint8_t> report) -> std::string {
+            return decode_report(report.data(), static_cast<std::uint8_t>(report.size())) ? "" : "cannot write to stdout";
+        });
     }
 
     int run_replay(int fd) {
@@ -154,21 +153,25 @@ public:
         return 0;
     }
 
-    int run_hidraw(int fd) {
-        std::array<std::uint8_t, 255> report{};
+private:
+    // Hands each read (at most 255 bytes, one HID report) to `handle` until
+    // it is time to stop; `handle` returns a reason to fail, or nothing.
+    template <typename Handle>
+    int read_device(int fd, Handle handle) {
+        std::array<std::uint8_t, 255> buffer{};
         while (!should_stop()) {
             const int ready = wait_readable(fd);
             if (ready < 0) return fail("waiting for " + options_.path + ": " + std::strerror(errno));
             if (ready == 0) continue;
-            const ssize_t n = read(fd, report.data(), report.size());
+            const ssize_t n = read(fd, buffer.data(), buffer.size());
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
             if (n <= 0) return vanished(n);
-            if (!decode_report(report.data(), static_cast<std::uint8_t>(n))) return fail("cannot write to stdout");
+            const std::string failure = handle(std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(n)));
+            if (!failure.empty()) return fail(failure);
         }
         return 0;
     }
 
-private:
     bool should_stop() const {
         return signalled || (options_.frames != 0 && view_.updates() >= options_.frames) ||
                (deadline_ != 0 && now_seconds() >= deadline_);

@@ -3,18 +3,12 @@
 #include <ctime>
 #include <utility>
 
+#include "json.h"
+
 namespace vandry_monitor {
 namespace {
 
-std::string json_list(const std::uint16_t* values, std::size_t count) {
-    std::string out = "[";
-    for (std::size_t k = 0; k < count; ++k) {
-        if (k != 0) out += ',';
-        out += std::to_string(values[k]);
-    }
-    out += ']';
-    return out;
-}
+using vandry_tools::json_list;
 
 double now_seconds() {
     timespec ts{};

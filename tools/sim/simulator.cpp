@@ -16,6 +16,7 @@
 #include <random>
 
 #include "VandryInterface.h"
+#include "json.h"
 
 namespace vandry_sim {
 namespace {
@@ -54,8 +55,15 @@ public:
 
     // The host's records after the last frame, as one JSON line.
     std::string records_json() const {
-        std::string out = "{\"frame\":" + std::to_string(count_) + ",\"channels\":" + list(channels_.data(), 15) +
-                          ",\"banks\":[" + list(banks_.data(), 16) + "," + list(banks_.data() + 16, 16) + "]}";
+        std::string out = "{\"frame\":";
+        out += std::to_string(count_);
+        out += ",\"channels\":";
+        out += vandry_tools::json_list(channels_.data(), 15);
+        out += ",\"banks\":[";
+        out += vandry_tools::json_list(banks_.data(), 16);
+        out += ',';
+        out += vandry_tools::json_list(banks_.data() + 16, 16);
+        out += "]}";
         return out;
     }
 
@@ -83,15 +91,6 @@ private:
         return frame;
     }
 
-    static std::string list(const std::uint16_t* values, std::size_t count) {
-        std::string out = "[";
-        for (std::size_t k = 0; k < count; ++k) {
-            if (k != 0) out += ',';
-            out += std::to_string(values[k]);
-        }
-        out += ']';
-        return out;
-    }
 
     std::vector<std::uint8_t> types_;
     std::uint64_t count_ = 0;
