@@ -127,12 +127,13 @@ public:
             if (record_fd >= 0 && !write_all(record_fd, bytes)) return "cannot write the capture file";
             return feed(bytes) ? "" : "cannot write to stdout or the SBUS output";
         });
-        if (status != 0) return status;
+        if (port_gone_) return status;
+        // Whatever ended the run, a port that is still there gets the stop frame.
         std::array<std::uint8_t, STOP_UPLOAD_FRAME_SIZE> stop{};
         stop_upload_port_data(stop.data());
         if (!write_all(fd, stop)) return fail("cannot write the stop frame to " + options_.path);
         tcdrain(fd);
-        return 0;
+        return status;
     }
 
     int run_hidraw(int fd) {
@@ -194,6 +195,7 @@ private:
     }
 
     int vanished(ssize_t n) {
+        port_gone_ = true;
         if (n < 0 && errno != EIO && errno != ENODEV && errno != ENXIO)
             return fail("cannot read " + options_.path + ": " + std::strerror(errno));
         return fail(options_.path + " vanished (device unplugged?)");
@@ -218,6 +220,7 @@ private:
     SbusWriter& sbus_;
     double deadline_;
     PortRecords records_{};
+    bool port_gone_ = false;
 };
 
 // The built-in device runs in a child process on the master side of a pty;

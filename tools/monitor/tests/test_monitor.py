@@ -127,6 +127,19 @@ class MonitorTest(unittest.TestCase):
         self.assertIn("stop frame received", sim_said)
         self.assertEqual(status, 0)
 
+    def test_closed_output_fails_but_still_sends_the_stop_frame(self):
+        sim = Simulator("--rate", "200")
+        read_end, write_end = os.pipe()
+        os.close(read_end)  # nobody reads the monitor's output
+        result = subprocess.run([MONITOR, "--port", sim.path, "--json"], stdout=write_end,
+                                stderr=subprocess.PIPE, text=True, timeout=30)
+        os.close(write_end)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("cannot write to stdout", result.stderr)
+        status, sim_said = sim.finish()
+        self.assertIn("stop frame received", sim_said)
+        self.assertEqual(status, 0)
+
     def test_vanished_port_gives_one_line_and_a_failure_status(self):
         sim = Simulator("--rate", "200", "--vanish-after", "30")
         started = time.monotonic()
