@@ -53,10 +53,4 @@ TEST(CommandFrames, DoNotTouchTheParserState) {
     EXPECT_EQ(parse_port_data(rest, sizeof rest, &channels, nullptr), 1);
 }
 
-TEST(CommandFrames, NullBufferWritesNothing) {
-    request_upload_port_data(nullptr, 1, 2);
-    stop_upload_port_data(nullptr);
-    SUCCEED();
-}
-
 }  // namespace
