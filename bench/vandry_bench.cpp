@@ -19,7 +19,7 @@ std::vector<std::uint8_t> make_stream() {
     std::vector<std::uint8_t> stream;
     std::uint16_t value = 0;
     for (std::size_t f = 0; f < kFrames; ++f) {
-        stream.insert(stream.end(), {FRAME_HEAD, CMD_UPLOAD_DATA, 95, 0, PAYLOAD_BOTH});
+        stream.insert(stream.end(), {VANDRY_FRAME_HEAD, VANDRY_CMD_UPLOAD_DATA, 95, 0, VANDRY_PAYLOAD_BOTH});
         for (int k = 0; k < 47; ++k, value += 7) {
             // Values stay clear of 0xFA so that the floor's memchr finds
             // real heads only.
@@ -27,7 +27,7 @@ std::vector<std::uint8_t> make_stream() {
             stream.push_back(low);
             stream.push_back(static_cast<std::uint8_t>(value >> 8 & 0x3F));
         }
-        stream.push_back(FRAME_TAIL);
+        stream.push_back(VANDRY_FRAME_TAIL);
     }
     return stream;
 }
@@ -46,7 +46,7 @@ public:
         std::size_t p = 0;
         bool decoded = false;
         for (;;) {
-            const void* head = std::memchr(buffer_ + p, FRAME_HEAD, total - p);
+            const void* head = std::memchr(buffer_ + p, VANDRY_FRAME_HEAD, total - p);
             if (head == nullptr) {
                 pending_ = 0;
                 return decoded;
@@ -65,7 +65,7 @@ public:
     }
 
 private:
-    std::uint8_t buffer_[PORT_BUFFER_SIZE];
+    std::uint8_t buffer_[VANDRY_PORT_BUFFER_SIZE];
     std::size_t pending_ = 0;
 };
 

@@ -22,7 +22,7 @@
  * a pure function of its arguments and may run on any thread. Those two keep
  * process-wide state (see their comments).
  *
- * The header compiles as C99 and later, and as C++.
+ * The header compiles as C89 and later, and as C++98 and later.
  */
 #ifndef VANDRY_INTERFACE_H
 #define VANDRY_INTERFACE_H
@@ -62,43 +62,72 @@ extern "C" {
 #endif
 
 /* ---- Wire constants ---------------------------------------------------- */
+/* Every name the header defines carries the VANDRY_ prefix, so that a host's
+ * own FRAME_HEAD or SBUS_FRAME_SIZE cannot collide with it. Define
+ * VANDRY_SHORT_NAMES before including the header to get the unprefixed
+ * names of version 1.0 as well. */
 
 /* A port frame: head, command, payload length N (little-endian 16 bits),
  * N payload bytes, tail. It is N + 5 bytes long and carries no checksum. */
 enum {
-    FRAME_HEAD = 0xFA,
-    FRAME_TAIL = 0x5F,
-    FRAME_OVERHEAD = 5 /* head, command, two length bytes, tail */
+    VANDRY_FRAME_HEAD = 0xFA,
+    VANDRY_FRAME_TAIL = 0x5F,
+    VANDRY_FRAME_OVERHEAD = 5 /* head, command, two length bytes, tail */
 };
 
 /* Command bytes. */
 enum {
-    CMD_REQUEST_UPLOAD = 0xE5, /* host to device: start the upload */
-    CMD_STOP_UPLOAD = 0xE4,    /* host to device: stop the upload */
-    CMD_UPLOAD_DATA = 0xA5     /* device to host: channel data */
+    VANDRY_CMD_REQUEST_UPLOAD = 0xE5, /* host to device: start the upload */
+    VANDRY_CMD_STOP_UPLOAD = 0xE4,    /* host to device: stop the upload */
+    VANDRY_CMD_UPLOAD_DATA = 0xA5     /* device to host: channel data */
 };
 
 /* The first payload byte of an upload-data frame: which records it fills. */
 enum {
-    PAYLOAD_CHANNELS = 0, /* 15 channel values: 31 payload bytes */
-    PAYLOAD_BANKS = 1,    /* two banks of 16 values: 65 payload bytes */
-    PAYLOAD_BOTH = 2      /* 15 channel values, then both banks: 95 bytes */
+    VANDRY_PAYLOAD_CHANNELS = 0, /* 15 channel values: 31 payload bytes */
+    VANDRY_PAYLOAD_BANKS = 1,    /* two banks of 16 values: 65 payload bytes */
+    VANDRY_PAYLOAD_BOTH = 2      /* 15 channel values, then both banks: 95 bytes */
 };
 
 /* Sizes of the buffers and frames that cross the boundary. */
 enum {
-    PORT_BUFFER_SIZE = 500,          /* the parser's reassembly buffer */
-    REQUEST_UPLOAD_FRAME_SIZE = 7,   /* written by request_upload_port_data */
-    STOP_UPLOAD_FRAME_SIZE = 5,      /* written by stop_upload_port_data */
-    HID_GAME_CONTROLLER_REPORT_SIZE = 19,
-    HID_COMPATIBLE_REPORT_SIZE = 35,
-    SBUS_FRAME_SIZE = 25,
-    SBUS_CHANNEL_COUNT = 16,
-    SBUS_CHANNEL_MAX = 2047,
-    CHANNEL_VALUE_COUNT = 15,
-    CHANNEL_BANK_COUNT = 2,
-    CHANNEL_BANK_SIZE = 16
+    VANDRY_PORT_BUFFER_SIZE = 500,          /* the longest frame the parser takes */
+    VANDRY_REQUEST_UPLOAD_FRAME_SIZE = 7,   /* written by request_upload_port_data */
+    VANDRY_STOP_UPLOAD_FRAME_SIZE = 5,      /* written by stop_upload_port_data */
+    VANDRY_HID_GAME_CONTROLLER_REPORT_SIZE = 19,
+    VANDRY_HID_COMPATIBLE_REPORT_SIZE = 35,
+    VANDRY_SBUS_FRAME_SIZE = 25,
+    VANDRY_SBUS_CHANNEL_COUNT = 16,
+    VANDRY_SBUS_CHANNEL_MAX = 2047,
+    VANDRY_CHANNEL_VALUE_COUNT = 15,
+    VANDRY_CHANNEL_BANK_COUNT = 2,
+    VANDRY_CHANNEL_BANK_SIZE = 16
 };
+
+#if defined(VANDRY_SHORT_NAMES)
+enum {
+    FRAME_HEAD = VANDRY_FRAME_HEAD,
+    FRAME_TAIL = VANDRY_FRAME_TAIL,
+    FRAME_OVERHEAD = VANDRY_FRAME_OVERHEAD,
+    CMD_REQUEST_UPLOAD = VANDRY_CMD_REQUEST_UPLOAD,
+    CMD_STOP_UPLOAD = VANDRY_CMD_STOP_UPLOAD,
+    CMD_UPLOAD_DATA = VANDRY_CMD_UPLOAD_DATA,
+    PAYLOAD_CHANNELS = VANDRY_PAYLOAD_CHANNELS,
+    PAYLOAD_BANKS = VANDRY_PAYLOAD_BANKS,
+    PAYLOAD_BOTH = VANDRY_PAYLOAD_BOTH,
+    PORT_BUFFER_SIZE = VANDRY_PORT_BUFFER_SIZE,
+    REQUEST_UPLOAD_FRAME_SIZE = VANDRY_REQUEST_UPLOAD_FRAME_SIZE,
+    STOP_UPLOAD_FRAME_SIZE = VANDRY_STOP_UPLOAD_FRAME_SIZE,
+    HID_GAME_CONTROLLER_REPORT_SIZE = VANDRY_HID_GAME_CONTROLLER_REPORT_SIZE,
+    HID_COMPATIBLE_REPORT_SIZE = VANDRY_HID_COMPATIBLE_REPORT_SIZE,
+    SBUS_FRAME_SIZE = VANDRY_SBUS_FRAME_SIZE,
+    SBUS_CHANNEL_COUNT = VANDRY_SBUS_CHANNEL_COUNT,
+    SBUS_CHANNEL_MAX = VANDRY_SBUS_CHANNEL_MAX,
+    CHANNEL_VALUE_COUNT = VANDRY_CHANNEL_VALUE_COUNT,
+    CHANNEL_BANK_COUNT = VANDRY_CHANNEL_BANK_COUNT,
+    CHANNEL_BANK_SIZE = VANDRY_CHANNEL_BANK_SIZE
+};
+#endif
 
 /* ---- Records ----------------------------------------------------------- */
 /* Plain arrays of unsigned 16-bit values in host byte order, no padding. */
@@ -163,9 +192,10 @@ VANDRY_API void stop_upload_port_data(uint8_t *buf);
  * into the records (each frame overwrites only the record its payload type
  * fills) and keeps an unfinished frame for the next call.
  *
- * data:     the received bytes; may be null only when len is 0.
- * channels: filled by payload types PAYLOAD_CHANNELS and PAYLOAD_BOTH; may be null.
- * banks:    filled by payload types PAYLOAD_BANKS and PAYLOAD_BOTH; may be null.
+ * data:     the received bytes. When it is null the call returns 0 and
+ *           changes nothing, whatever len says.
+ * channels: filled by payload types VANDRY_PAYLOAD_CHANNELS and VANDRY_PAYLOAD_BOTH; may be null.
+ * banks:    filled by payload types VANDRY_PAYLOAD_BANKS and VANDRY_PAYLOAD_BOTH; may be null.
  *
  * Returns 1 when at least one upload-data frame was accepted during this
  * call (also one of an unknown payload type, or with both records null);
@@ -210,7 +240,7 @@ VANDRY_API uint8_t parse_hid_game_controller_device(game_controller_state *state
  * Decodes the 35-byte compatible-device report, a port frame carrying 15
  * little-endian channel values at bytes 4..33, into *channels.
  * Returns 1 after writing all 15 values; returns 0 and writes nothing when
- * len is not 35, byte 0 is not FRAME_HEAD, or a pointer is null. Bytes 1..3
+ * len is not 35, byte 0 is not VANDRY_FRAME_HEAD, or a pointer is null. Bytes 1..3
  * and 34 are not checked. Pure; any thread.
  */
 VANDRY_API uint8_t parse_hid_compatible_device(channel_values *channels,
@@ -250,7 +280,7 @@ VANDRY_API void encode_sbus_data_v2(sbus_frame *frame, const sbus_channels *chan
 
 /* ---- Layout checks ----------------------------------------------------- */
 
-#if defined(__cplusplus)
+#if defined(__cplusplus) && __cplusplus >= 201103L
 #define VANDRY_STATIC_ASSERT(cond, name) static_assert(cond, #name)
 #elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #define VANDRY_STATIC_ASSERT(cond, name) _Static_assert(cond, #name)

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "VandryInterface.h"
+#include "wire.h"
 
 namespace vandry {
 

@@ -8,6 +8,7 @@
 #include <span>
 
 #include "VandryInterface.h"
+#include "wire.h"
 
 namespace vandry {
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "VandryInterface.h"
+#include "wire.h"
 
 namespace vandry {
 

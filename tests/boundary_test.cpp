@@ -60,7 +60,7 @@ TEST(ProcessState, FooterCycleHoldsAcrossTheCounterWrap) {
 }
 
 TEST(ProcessState, ParserKeepsAnUnfinishedFrameAcrossCalls) {
-    const Bytes frame = upload_frame(PAYLOAD_CHANNELS, ramp(15, 100));
+    const Bytes frame = upload_frame(VANDRY_PAYLOAD_CHANNELS, ramp(15, 100));
     channel_values channels{};
     EXPECT_EQ(parse_port_data(frame.data(), 3, &channels, nullptr), 0);
     // An empty chunk or a null pointer changes nothing, even with bytes pending.
@@ -74,7 +74,7 @@ TEST(ProcessState, ParserKeepsAnUnfinishedFrameAcrossCalls) {
 TEST(ProcessState, FullReadsOfAContinuousStreamAreNeverRefused) {
     Bytes stream;
     for (std::uint16_t n = 0; n < 60; ++n) {
-        const Bytes f = upload_frame(PAYLOAD_BOTH, ramp(47, static_cast<std::uint16_t>(n * 10)));
+        const Bytes f = upload_frame(VANDRY_PAYLOAD_BOTH, ramp(47, static_cast<std::uint16_t>(n * 10)));
         stream.insert(stream.end(), f.begin(), f.end());
     }
     channel_values channels{};

@@ -18,10 +18,10 @@ inline void append_le16(Bytes& out, std::uint16_t value) {
 }
 
 // head, command, declared length, payload, tail.
-inline Bytes port_frame(std::uint8_t command, const Bytes& payload, std::uint8_t tail = FRAME_TAIL,
+inline Bytes port_frame(std::uint8_t command, const Bytes& payload, std::uint8_t tail = VANDRY_FRAME_TAIL,
                         std::size_t declared_length = SIZE_MAX) {
     if (declared_length == SIZE_MAX) declared_length = payload.size();
-    Bytes out{FRAME_HEAD, command};
+    Bytes out{VANDRY_FRAME_HEAD, command};
     append_le16(out, static_cast<std::uint16_t>(declared_length));
     for (std::uint8_t b : payload) out.push_back(b);
     out.push_back(tail);
@@ -36,7 +36,7 @@ inline Bytes upload_payload(std::uint8_t type, const std::vector<std::uint16_t>&
 }
 
 inline Bytes upload_frame(std::uint8_t type, const std::vector<std::uint16_t>& values) {
-    return port_frame(CMD_UPLOAD_DATA, upload_payload(type, values));
+    return port_frame(VANDRY_CMD_UPLOAD_DATA, upload_payload(type, values));
 }
 
 inline std::vector<std::uint16_t> ramp(std::size_t count, std::uint16_t start, std::uint16_t step = 1) {

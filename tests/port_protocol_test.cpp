@@ -115,13 +115,13 @@ const std::vector<std::uint16_t> kChannelsB = ramp(15, 0x0100, 0x0101);
 const std::vector<std::uint16_t> kBanksA = ramp(32, 2000, 3);
 
 Bytes channels_frame(const std::vector<std::uint16_t>& values = kChannelsA) {
-    return upload_frame(PAYLOAD_CHANNELS, values);
+    return upload_frame(VANDRY_PAYLOAD_CHANNELS, values);
 }
 Bytes noise(std::size_t count, std::uint8_t seed = 1) {
     Bytes out;
     for (std::size_t k = 0; k < count; ++k) {
         auto b = static_cast<std::uint8_t>(seed + 37 * k);
-        out.push_back(b == FRAME_HEAD ? 0x00 : b);
+        out.push_back(b == VANDRY_FRAME_HEAD ? 0x00 : b);
     }
     return out;
 }
@@ -140,7 +140,7 @@ struct StreamCase {
 
 std::vector<StreamCase> stream_cases() {
     const Bytes frame = channels_frame();
-    const Bytes both = upload_frame(PAYLOAD_BOTH, [] {
+    const Bytes both = upload_frame(VANDRY_PAYLOAD_BOTH, [] {
         auto v = kChannelsB;
         v.insert(v.end(), kBanksA.begin(), kBanksA.end());
         return v;
@@ -150,12 +150,12 @@ std::vector<StreamCase> stream_cases() {
     fa_values[14] = 0x01FA;
     fa_values[13] = 0x00FA;
     const Bytes fa_inside = channels_frame(fa_values);
-    const Bytes long_frame = upload_frame(PAYLOAD_BOTH, ramp(247, 10));  // N = 495: 500 bytes
-    const Bytes big_400 = port_frame(CMD_UPLOAD_DATA, counting_payload(0, 400));
-    const Bytes tail_96 = port_frame(CMD_UPLOAD_DATA, upload_payload(0, ramp(45, 3)));
+    const Bytes long_frame = upload_frame(VANDRY_PAYLOAD_BOTH, ramp(247, 10));  // N = 495: 500 bytes
+    const Bytes big_400 = port_frame(VANDRY_CMD_UPLOAD_DATA, counting_payload(0, 400));
+    const Bytes tail_96 = port_frame(VANDRY_CMD_UPLOAD_DATA, upload_payload(0, ramp(45, 3)));
     const Bytes noise_then_frame = concat({noise(10), frame});
-    const Bytes frame_250 = upload_frame(PAYLOAD_BOTH, ramp(122, 500));
-    const Bytes frame_501 = port_frame(CMD_UPLOAD_DATA, Bytes(496, 0x00));
+    const Bytes frame_250 = upload_frame(VANDRY_PAYLOAD_BOTH, ramp(122, 500));
+    const Bytes frame_501 = port_frame(VANDRY_CMD_UPLOAD_DATA, Bytes(496, 0x00));
 
     return {
         {"whole channel frame in one chunk", {frame}, {true}, 0, kChannelsA, kUntouched32},
@@ -172,30 +172,30 @@ std::vector<StreamCase> stream_cases() {
          {false, false, true}, 0, ramp(15, 3), kUntouched32},
         {"frame of exactly 500 bytes", {slice(long_frame, 0, 255), slice(long_frame, 255, 500)}, {false, true}, 0,
          ramp(15, 10), ramp(32, 25)},
-        {"wrong tail is not decoded", {port_frame(CMD_UPLOAD_DATA, upload_payload(0, kChannelsA), 0x00)}, {false},
+        {"wrong tail is not decoded", {port_frame(VANDRY_CMD_UPLOAD_DATA, upload_payload(0, kChannelsA), 0x00)}, {false},
          0, kUntouched15, kUntouched32},
-        {"wrong tail, then a good frame", {concat({port_frame(CMD_UPLOAD_DATA, upload_payload(0, kChannelsB), 0x00), frame})},
+        {"wrong tail, then a good frame", {concat({port_frame(VANDRY_CMD_UPLOAD_DATA, upload_payload(0, kChannelsB), 0x00), frame})},
          {true}, 0, kChannelsA, kUntouched32},
-        {"request frame from the device is passed over", {port_frame(CMD_REQUEST_UPLOAD, {0xA5, 0x00})}, {false}, 0,
+        {"request frame from the device is passed over", {port_frame(VANDRY_CMD_REQUEST_UPLOAD, {0xA5, 0x00})}, {false}, 0,
          kUntouched15, kUntouched32},
-        {"stop frame from the device is ignored", {port_frame(CMD_STOP_UPLOAD, {})}, {false}, 0, kUntouched15,
+        {"stop frame from the device is ignored", {port_frame(VANDRY_CMD_STOP_UPLOAD, {})}, {false}, 0, kUntouched15,
          kUntouched32},
         {"unknown payload type sets the flag and writes nothing", {upload_frame(7, kChannelsA)}, {true}, 0,
          kUntouched15, kUntouched32},
         {"too short for its type: nothing written, no flag",
-         {port_frame(CMD_UPLOAD_DATA, upload_payload(0, ramp(5, 1)))}, {false}, 0, kUntouched15, kUntouched32},
-        {"empty upload frame, then a good one", {concat({port_frame(CMD_UPLOAD_DATA, {}), frame})}, {true}, 0,
+         {port_frame(VANDRY_CMD_UPLOAD_DATA, upload_payload(0, ramp(5, 1)))}, {false}, 0, kUntouched15, kUntouched32},
+        {"empty upload frame, then a good one", {concat({port_frame(VANDRY_CMD_UPLOAD_DATA, {}), frame})}, {true}, 0,
          kChannelsA, kUntouched32},
-        {"a lone head at the end stays pending", {concat({noise(20), Bytes{FRAME_HEAD}})}, {false}, 1,
+        {"a lone head at the end stays pending", {concat({noise(20), Bytes{VANDRY_FRAME_HEAD}})}, {false}, 1,
          kUntouched15, kUntouched32},
         {"0xFA inside values does not hide the next frame", {concat({fa_inside, channels_frame(kChannelsB)})},
          {true}, 0, kChannelsB, kUntouched32},
         {"false head whose length ends inside the next frame",
-         {concat({Bytes{FRAME_HEAD, CMD_UPLOAD_DATA, 20, 0}, frame})}, {true}, 0, kChannelsA, kUntouched32},
+         {concat({Bytes{VANDRY_FRAME_HEAD, VANDRY_CMD_UPLOAD_DATA, 20, 0}, frame})}, {true}, 0, kChannelsA, kUntouched32},
         {"false head waits for the bytes that disprove it",
-         {concat({Bytes{FRAME_HEAD, CMD_UPLOAD_DATA, 60, 0}, frame}), noise(40)}, {false, true}, 0, kChannelsA,
+         {concat({Bytes{VANDRY_FRAME_HEAD, VANDRY_CMD_UPLOAD_DATA, 60, 0}, frame}), noise(40)}, {false, true}, 0, kChannelsA,
          kUntouched32},
-        {"impossible length is given up at once", {concat({Bytes{FRAME_HEAD, CMD_UPLOAD_DATA, 0xF0, 0x01}, frame})},
+        {"impossible length is given up at once", {concat({Bytes{VANDRY_FRAME_HEAD, VANDRY_CMD_UPLOAD_DATA, 0xF0, 0x01}, frame})},
          {true}, 0, kChannelsA, kUntouched32},
         {"frame of 501 bytes is given up and holds nothing up",
          {slice(frame_501, 0, 255), slice(frame_501, 255, 501), frame}, {false, false, true}, 0, kChannelsA,
@@ -203,7 +203,7 @@ std::vector<StreamCase> stream_cases() {
         {"unknown command: its payload is scanned for frames",
          {port_frame(0x77, concat({Bytes{1, 2}, frame, Bytes{3}}))}, {true}, 0, kChannelsA, kUntouched32},
         {"several frames in one call: each record holds its latest",
-         {concat({channels_frame(kChannelsB), upload_frame(PAYLOAD_BANKS, kBanksA), frame})}, {true}, 0, kChannelsA,
+         {concat({channels_frame(kChannelsB), upload_frame(VANDRY_PAYLOAD_BANKS, kBanksA), frame})}, {true}, 0, kChannelsA,
          kBanksA},
         {"empty chunk returns 0", {slice(frame, 0, 10), Bytes{}}, {false, false}, 10, kUntouched15, kUntouched32},
     };
@@ -237,7 +237,7 @@ TEST(PortParser, PendingBytesAreTheFrameOwnBytesOnly) {
 
 TEST(PortParser, NullRecordsStillReportTheFrame) {
     vandry::PortParser parser;
-    EXPECT_TRUE(parser.feed(upload_frame(PAYLOAD_BOTH, ramp(47, 1)), nullptr, nullptr));
+    EXPECT_TRUE(parser.feed(upload_frame(VANDRY_PAYLOAD_BOTH, ramp(47, 1)), nullptr, nullptr));
 }
 
 TEST(PortParser, NeverBlocksOnEndlessGarbage) {
@@ -247,9 +247,9 @@ TEST(PortParser, NeverBlocksOnEndlessGarbage) {
     // lengths, and full 255-byte reads: a later frame must still get through.
     Bytes garbage;
     for (int k = 0; k < 4000; ++k) {
-        const Bytes piece = (k % 3 == 0) ? Bytes{FRAME_HEAD, CMD_UPLOAD_DATA, 0xFF, 0xFF}
-                            : (k % 3 == 1) ? Bytes{FRAME_HEAD, CMD_UPLOAD_DATA, 0xEF, 0x01}
-                                           : Bytes{FRAME_HEAD, 0x00};
+        const Bytes piece = (k % 3 == 0) ? Bytes{VANDRY_FRAME_HEAD, VANDRY_CMD_UPLOAD_DATA, 0xFF, 0xFF}
+                            : (k % 3 == 1) ? Bytes{VANDRY_FRAME_HEAD, VANDRY_CMD_UPLOAD_DATA, 0xEF, 0x01}
+                                           : Bytes{VANDRY_FRAME_HEAD, 0x00};
         garbage.insert(garbage.end(), piece.begin(), piece.end());
     }
     for (std::size_t at = 0; at < garbage.size(); at += 255) {
@@ -274,7 +274,7 @@ TEST(PortParser, NeverBlocksOnEndlessGarbage) {
 // frames, frames up to 500 bytes, impossible lengths, short upload frames.
 Bytes random_stream(std::mt19937& rng, std::size_t pieces) {
     auto pick = [&](unsigned n) { return static_cast<unsigned>(rng() % n); };
-    auto byte = [&] { return static_cast<std::uint8_t>(pick(8) == 0 ? unsigned{FRAME_HEAD} : pick(256)); };
+    auto byte = [&] { return static_cast<std::uint8_t>(pick(8) == 0 ? unsigned{VANDRY_FRAME_HEAD} : pick(256)); };
     auto values = [&](std::size_t count) {
         std::vector<std::uint16_t> out;
         for (std::size_t k = 0; k < count; ++k)
@@ -290,21 +290,21 @@ Bytes random_stream(std::mt19937& rng, std::size_t pieces) {
     for (std::size_t k = 0; k < pieces; ++k) {
         Bytes piece;
         switch (pick(11)) {
-            case 0: piece = upload_frame(PAYLOAD_CHANNELS, values(15)); break;
-            case 1: piece = upload_frame(PAYLOAD_BANKS, values(32)); break;
-            case 2: piece = upload_frame(PAYLOAD_BOTH, values(47)); break;
+            case 0: piece = upload_frame(VANDRY_PAYLOAD_CHANNELS, values(15)); break;
+            case 1: piece = upload_frame(VANDRY_PAYLOAD_BANKS, values(32)); break;
+            case 2: piece = upload_frame(VANDRY_PAYLOAD_BOTH, values(47)); break;
             case 3: piece = raw(pick(40)); break;
-            case 4: piece = port_frame(CMD_UPLOAD_DATA, upload_payload(0, values(15)), byte()); break;
+            case 4: piece = port_frame(VANDRY_CMD_UPLOAD_DATA, upload_payload(0, values(15)), byte()); break;
             case 5: piece = port_frame(static_cast<std::uint8_t>(pick(256)), raw(pick(60))); break;
             case 6: {
                 const Bytes full = upload_frame(static_cast<std::uint8_t>(pick(3)), values(47));
                 piece = slice(full, 0, pick(static_cast<unsigned>(full.size())));
                 break;
             }
-            case 7: piece = port_frame(CMD_UPLOAD_DATA, concat({Bytes{static_cast<std::uint8_t>(pick(3))}, raw(pick(495))})); break;
-            case 8: piece = {FRAME_HEAD, static_cast<std::uint8_t>(pick(256)), byte(), static_cast<std::uint8_t>(2 + pick(254))}; break;
-            case 9: piece = port_frame(CMD_UPLOAD_DATA, upload_payload(static_cast<std::uint8_t>(pick(3)), values(pick(20)))); break;
-            default: piece = {FRAME_HEAD, CMD_UPLOAD_DATA, static_cast<std::uint8_t>(pick(256)), static_cast<std::uint8_t>(pick(2))}; break;
+            case 7: piece = port_frame(VANDRY_CMD_UPLOAD_DATA, concat({Bytes{static_cast<std::uint8_t>(pick(3))}, raw(pick(495))})); break;
+            case 8: piece = {VANDRY_FRAME_HEAD, static_cast<std::uint8_t>(pick(256)), byte(), static_cast<std::uint8_t>(2 + pick(254))}; break;
+            case 9: piece = port_frame(VANDRY_CMD_UPLOAD_DATA, upload_payload(static_cast<std::uint8_t>(pick(3)), values(pick(20)))); break;
+            default: piece = {VANDRY_FRAME_HEAD, VANDRY_CMD_UPLOAD_DATA, static_cast<std::uint8_t>(pick(256)), static_cast<std::uint8_t>(pick(2))}; break;
         }
         out.insert(out.end(), piece.begin(), piece.end());
     }

@@ -120,7 +120,7 @@ public:
 
     // Reads the device's port: request frame first, stop frame last.
     int run_port(int fd, int record_fd) {
-        std::array<std::uint8_t, REQUEST_UPLOAD_FRAME_SIZE> request{};
+        std::array<std::uint8_t, VANDRY_REQUEST_UPLOAD_FRAME_SIZE> request{};
         request_upload_port_data(request.data(), options_.param1, options_.param2);
         if (!write_all(fd, request)) return fail("cannot write to " + options_.path + ": " + std::strerror(errno));
         const int status = read_device(fd, [&](std::span<const std::uint8_t> bytes) -> std::string {
@@ -129,7 +129,7 @@ public:
         });
         if (port_gone_) return status;
         // Whatever ended the run, a port that is still there gets the stop frame.
-        std::array<std::uint8_t, STOP_UPLOAD_FRAME_SIZE> stop{};
+        std::array<std::uint8_t, VANDRY_STOP_UPLOAD_FRAME_SIZE> stop{};
         stop_upload_port_data(stop.data());
         if (!write_all(fd, stop)) return fail("cannot write the stop frame to " + options_.path);
         tcdrain(fd);

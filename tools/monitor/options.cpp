@@ -152,7 +152,7 @@ struct Parser {
     }
 
     ParseResult run() {
-        options.simulator.payload_types = {PAYLOAD_CHANNELS, PAYLOAD_BANKS, PAYLOAD_BOTH};
+        options.simulator.payload_types = {VANDRY_PAYLOAD_CHANNELS, VANDRY_PAYLOAD_BANKS, VANDRY_PAYLOAD_BOTH};
         options.simulator.verbose = false;
         options.simulator.irregular_writes = true;
         for (; i < argc; ++i) {

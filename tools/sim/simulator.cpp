@@ -45,8 +45,8 @@ public:
         const std::uint8_t type = types_[count_ % types_.size()];
         advance_values(type);
         std::vector<std::uint8_t> payload{type};
-        if (type != PAYLOAD_BANKS) append_values(payload, channels_.data(), channels_.size());
-        if (type != PAYLOAD_CHANNELS) append_values(payload, banks_.data(), banks_.size());
+        if (type != VANDRY_PAYLOAD_BANKS) append_values(payload, channels_.data(), channels_.size());
+        if (type != VANDRY_PAYLOAD_CHANNELS) append_values(payload, banks_.data(), banks_.size());
         ++count_;
         return frame_of(payload);
     }
@@ -70,9 +70,9 @@ public:
 private:
     void advance_values(std::uint8_t type) {
         const std::uint64_t n = count_;
-        if (type != PAYLOAD_BANKS)
+        if (type != VANDRY_PAYLOAD_BANKS)
             for (std::size_t k = 0; k < channels_.size(); ++k) channels_[k] = triangle(n * 8 + k * 80, 1200);
-        if (type != PAYLOAD_CHANNELS)
+        if (type != VANDRY_PAYLOAD_CHANNELS)
             for (std::size_t k = 0; k < banks_.size(); ++k) banks_[k] = triangle(n * 5 + k * 131, 2047);
     }
 
@@ -84,10 +84,10 @@ private:
     }
 
     static std::vector<std::uint8_t> frame_of(const std::vector<std::uint8_t>& payload) {
-        std::vector<std::uint8_t> frame{FRAME_HEAD, CMD_UPLOAD_DATA, static_cast<std::uint8_t>(payload.size() & 0xFF),
+        std::vector<std::uint8_t> frame{VANDRY_FRAME_HEAD, VANDRY_CMD_UPLOAD_DATA, static_cast<std::uint8_t>(payload.size() & 0xFF),
                                         static_cast<std::uint8_t>(payload.size() >> 8)};
         frame.insert(frame.end(), payload.begin(), payload.end());
-        frame.push_back(FRAME_TAIL);
+        frame.push_back(VANDRY_FRAME_TAIL);
         return frame;
     }
 
@@ -108,11 +108,11 @@ public:
         window_.push_back(byte);
         const std::size_t n = window_.size();
         auto at = [&](std::size_t back) { return window_[n - back]; };
-        if (n >= 5 && at(5) == FRAME_HEAD && at(4) == CMD_STOP_UPLOAD && at(3) == 0 && at(2) == 0 &&
-            at(1) == FRAME_TAIL)
+        if (n >= 5 && at(5) == VANDRY_FRAME_HEAD && at(4) == VANDRY_CMD_STOP_UPLOAD && at(3) == 0 && at(2) == 0 &&
+            at(1) == VANDRY_FRAME_TAIL)
             return Event::stop;
-        if (n == 7 && at(7) == FRAME_HEAD && at(6) == CMD_REQUEST_UPLOAD && at(5) == 2 && at(4) == 0 &&
-            at(1) == FRAME_TAIL) {
+        if (n == 7 && at(7) == VANDRY_FRAME_HEAD && at(6) == VANDRY_CMD_REQUEST_UPLOAD && at(5) == 2 && at(4) == 0 &&
+            at(1) == VANDRY_FRAME_TAIL) {
             param1_ = at(3);
             param2_ = at(2);
             return Event::request;
@@ -196,7 +196,7 @@ private:
             const auto count = rng_() % 12;
             for (unsigned k = 0; k < count; ++k) {
                 auto b = static_cast<std::uint8_t>(rng_() & 0xFF);
-                queue_.push_back(b == FRAME_HEAD ? 0x00 : b);
+                queue_.push_back(b == VANDRY_FRAME_HEAD ? 0x00 : b);
             }
         }
         const auto frame = device_.next_frame();
