@@ -14,7 +14,7 @@
 namespace {
 
 // Zero at load, so no constructor runs and no guard variable is needed.
-constinit vandry::PortParser port_parser;
+constinit vandry::PortStream port_stream;
 constinit vandry::SbusFooterCounter sbus_footer;
 
 constexpr std::uint8_t flag(bool value) { return value ? 1 : 0; }
@@ -41,7 +41,7 @@ VANDRY_API uint8_t parse_port_data(const uint8_t* data, uint8_t len, channel_val
     if (data == nullptr) {
         return 0;
     }
-    return flag(port_parser.feed({data, len}, channels, banks));
+    return flag(port_stream.feed({data, len}, vandry::RecordSink{channels, banks}) != 0);
 }
 
 VANDRY_API uint8_t parse_hid_game_controller_device(game_controller_state* state, const uint8_t* report,

@@ -1,13 +1,15 @@
-// The device's port protocol: command frames, the stream parser and the
-// upload payload decoder.
+// The device's port protocol: command frames, the upload payload decoder and
+// the stream parser that both libraries share.
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
 #include "VandryInterface.h"
+#include "byte_ops.h"
 #include "wire.h"
 
 namespace vandry {
@@ -21,6 +23,20 @@ void write_request_upload(std::span<std::uint8_t, kRequestUploadFrameSize> frame
                           std::uint8_t param1, std::uint8_t param2);
 void write_stop_upload(std::span<std::uint8_t, kStopUploadFrameSize> frame);
 
+// ---- the upload payload decoder ---------------------------------------------
+
+// Little-endian values land in the host's uint16_t records; on a
+// little-endian host that is a plain copy.
+inline void copy_le16_values(std::uint16_t* out, const std::uint8_t* bytes, std::size_t count) {
+    if constexpr (std::endian::native == std::endian::little) {
+        copy_bytes(reinterpret_cast<std::uint8_t*>(out), bytes, 2 * count);
+    } else {
+        for (std::size_t k = 0; k < count; ++k) {
+            out[k] = static_cast<std::uint16_t>(bytes[2 * k] | bytes[2 * k + 1] << 8);
+        }
+    }
+}
+
 // Payload bytes that a payload type needs, type byte included; 0 for a type
 // the decoder does not know.
 constexpr std::size_t payload_size_for_type(std::uint8_t type) {
@@ -32,33 +48,208 @@ constexpr std::size_t payload_size_for_type(std::uint8_t type) {
     }
 }
 
+// The most payload bytes the decoder ever reads.
+inline constexpr std::size_t kLongestPayloadRead = payload_size_for_type(PAYLOAD_BOTH);
+
+constexpr bool fills_channels(std::uint8_t type) { return type == PAYLOAD_CHANNELS || type == PAYLOAD_BOTH; }
+constexpr bool fills_banks(std::uint8_t type) { return type == PAYLOAD_BANKS || type == PAYLOAD_BOTH; }
+
+// An upload payload is accepted when it holds everything its type needs; an
+// unknown type needs only its type byte and fills nothing.
+inline bool payload_accepted(std::span<const std::uint8_t> payload) {
+    return !payload.empty() && payload.size() >= payload_size_for_type(payload[0]);
+}
+
 // Decodes one upload-data payload into whichever records its type fills and
 // that are not null. Reads nothing outside `payload`. Returns false, and
 // writes nothing, for a payload too short for its type (or empty); an
 // unknown type writes nothing but counts as accepted.
-bool decode_e5_func(std::span<const std::uint8_t> payload, channel_values* channels,
-                    channel_banks* banks);
+inline bool decode_e5_func(std::span<const std::uint8_t> payload, channel_values* channels,
+                           channel_banks* banks) {
+    if (!payload_accepted(payload)) {
+        return false;
+    }
+    const std::uint8_t type = payload[0];
+    const std::uint8_t* values = payload.data() + 1;
+    if (fills_channels(type)) {
+        if (channels != nullptr) {
+            copy_le16_values(channels->channel, values, CHANNEL_VALUE_COUNT);
+        }
+        values += 2 * CHANNEL_VALUE_COUNT;
+    }
+    if (fills_banks(type) && banks != nullptr) {
+        copy_le16_values(&banks->bank[0][0], values, CHANNEL_BANK_COUNT * CHANNEL_BANK_SIZE);
+    }
+    return true;
+}
 
-// Reassembles the port's byte stream into frames across calls. Every frame
-// is decided as soon as its bytes are in, so what a call decodes depends
-// only on the stream, never on how it was cut into chunks.
-class PortParser {
+// Decodes every accepted frame straight into the host's records.
+struct RecordSink {
+    channel_values* channels;
+    channel_banks* banks;
+    bool operator()(std::span<const std::uint8_t> payload) const { return decode_e5_func(payload, channels, banks); }
+};
+
+// ---- the stream parser ------------------------------------------------------
+
+// Reassembles the port's byte stream into frames. Every frame is decided as
+// soon as its bytes are in, so what a call decodes depends only on the
+// stream, never on how it was cut into chunks.
+//
+// Only the earliest undecided head matters: its decision may consume the
+// bytes behind it. The parser keeps the bytes from that head on (always
+// fewer than kPortBufferSize) and how many it needs to decide it. A chunk
+// that does not reach that count is only appended. Otherwise the held bytes
+// and the chunk are scanned together where they lie, and only the undecided
+// tail is kept, so a false head costs a few reads instead of a rescan.
+//
+// A zeroed object is a fresh parser: the C library keeps one in storage that
+// its caller owns.
+class PortStream {
 public:
-    constexpr PortParser() = default;
+    constexpr PortStream() = default;
 
-    // Takes the whole chunk; returns true when at least one upload-data
-    // frame was accepted while taking it.
-    bool feed(std::span<const std::uint8_t> chunk, channel_values* channels, channel_banks* banks);
+    // Takes the whole chunk and calls sink(payload) for every complete
+    // upload-data frame in stream order; returns how many the sink accepted.
+    template <typename Sink>
+    std::size_t feed(std::span<const std::uint8_t> chunk, const Sink& sink) {
+        if (held_ + chunk.size() < needed_) {
+            hold(chunk);
+            return 0;
+        }
+        return chunk.empty() ? 0 : scan(chunk, sink);
+    }
 
-    std::size_t pending() const { return pending_; }
-    std::span<const std::uint8_t> pending_bytes() const { return {buffer_.data(), pending_}; }
+    void reset() { start_ = held_ = needed_ = 0; }
+
+    std::size_t pending() const { return held_; }
+    std::span<const std::uint8_t> pending_bytes() const { return {buffer_.data() + start_, held_}; }
 
 private:
-    std::size_t bytes_to_decide_pending() const;
-    void keep(std::span<const std::uint8_t> unfinished);
+    template <typename Sink>
+    std::size_t scan(std::span<const std::uint8_t> chunk, const Sink& sink);
+
+    // Appends behind the held bytes, moving them to the front first when the
+    // buffer's end is in the way. The caller guarantees that all fit.
+    void hold(std::span<const std::uint8_t> bytes) {
+        if (start_ + held_ + bytes.size() > kPortBufferSize) {
+            copy_bytes(buffer_.data(), buffer_.data() + start_, held_);
+            start_ = 0;
+        }
+        copy_bytes(buffer_.data() + start_ + held_, bytes.data(), bytes.size());
+        held_ = static_cast<std::uint16_t>(held_ + bytes.size());
+    }
+    // Replaces the held bytes with `bytes`.
+    void hold_only(std::span<const std::uint8_t> bytes, std::size_t needed);
 
     std::array<std::uint8_t, kPortBufferSize> buffer_{};
-    std::uint16_t pending_ = 0;
+    std::uint16_t start_ = 0;   // the held bytes are buffer_[start_, start_ + held_)
+    std::uint16_t held_ = 0;
+    std::uint16_t needed_ = 0;  // bytes that decide the held head; 0 when nothing is held
 };
+
+namespace stream_detail {
+
+// What a scan found out about the head at `at`: `needed` bytes from it decide
+// it, and fewer are in; or, with needed 0, no head waits before the end.
+struct Stop {
+    std::size_t at;
+    std::size_t needed;
+};
+
+// The chunk alone, read in place.
+class ChunkBytes {
+public:
+    explicit ChunkBytes(std::span<const std::uint8_t> chunk) : bytes_(chunk) {}
+    std::size_t size() const { return bytes_.size(); }
+    std::uint8_t operator[](std::size_t i) const { return bytes_[i]; }
+    std::size_t find_head(std::size_t from) const {
+        return find_byte(bytes_.data(), from, bytes_.size(), FRAME_HEAD);
+    }
+    std::size_t heads_end() const { return bytes_.size(); }
+    std::span<const std::uint8_t> payload(std::size_t at, std::size_t length, std::uint8_t*) const {
+        return bytes_.subspan(at, length);
+    }
+
+private:
+    std::span<const std::uint8_t> bytes_;
+};
+
+// The held bytes followed by the chunk, as one sequence; only heads among
+// the held bytes are searched here, the chunk's own are ChunkBytes' job.
+class JoinedBytes {
+public:
+    JoinedBytes(std::span<const std::uint8_t> held, std::span<const std::uint8_t> chunk)
+        : held_(held), chunk_(chunk) {}
+    std::size_t size() const { return held_.size() + chunk_.size(); }
+    std::uint8_t operator[](std::size_t i) const {
+        return i < held_.size() ? held_[i] : chunk_[i - held_.size()];
+    }
+    // A frame that reached into the chunk may leave `from` past the held bytes.
+    std::size_t find_head(std::size_t from) const {
+        return from < held_.size() ? find_byte(held_.data(), from, held_.size(), FRAME_HEAD) : from;
+    }
+    std::size_t heads_end() const { return held_.size(); }
+    // A payload that straddles both parts is gathered into `scratch`, as far
+    // as the decoder reads.
+    std::span<const std::uint8_t> payload(std::size_t at, std::size_t length, std::uint8_t* scratch) const;
+
+private:
+    std::span<const std::uint8_t> held_;
+    std::span<const std::uint8_t> chunk_;
+};
+
+// Decides the heads from p on, in stream order, until one cannot be decided
+// yet (the returned stop) or no head is left before bytes.heads_end().
+template <typename Bytes, typename Sink>
+Stop decide_heads(const Bytes& bytes, std::size_t p, std::size_t& frames, const Sink& sink) {
+    std::uint8_t scratch[kLongestPayloadRead];
+    while ((p = bytes.find_head(p)) < bytes.heads_end()) {
+        const std::size_t available = bytes.size() - p;
+        if (available < kFrameHeaderSize) {
+            return {p, kFrameHeaderSize};
+        }
+        const std::size_t frame_size = (std::size_t{bytes[p + 2]} | std::size_t{bytes[p + 3]} << 8) + FRAME_OVERHEAD;
+        if (frame_size > kPortBufferSize) {
+            ++p;  // can never fit the buffer: a false head, or garbage
+            continue;
+        }
+        if (available < frame_size) {
+            return {p, frame_size};
+        }
+        const std::uint8_t command = bytes[p + 1];
+        if (bytes[p + frame_size - 1] != FRAME_TAIL || (command != CMD_UPLOAD_DATA && command != CMD_REQUEST_UPLOAD)) {
+            ++p;  // not a frame, or one whose payload may still hold heads
+            continue;
+        }
+        if (command == CMD_UPLOAD_DATA) {
+            frames += sink(bytes.payload(p + kFrameHeaderSize, frame_size - FRAME_OVERHEAD, scratch)) ? 1u : 0u;
+        }
+        p += frame_size;
+    }
+    return {p, 0};
+}
+
+}  // namespace stream_detail
+
+template <typename Sink>
+std::size_t PortStream::scan(std::span<const std::uint8_t> chunk, const Sink& sink) {
+    using namespace stream_detail;
+    std::size_t frames = 0;
+    const std::size_t held = held_;
+    // Heads among the held bytes first: their frames may reach into the chunk.
+    Stop stop = decide_heads(JoinedBytes(pending_bytes(), chunk), 0, frames, sink);
+    if (stop.needed != 0) {
+        start_ = static_cast<std::uint16_t>(start_ + stop.at);
+        held_ = static_cast<std::uint16_t>(held - stop.at);
+        needed_ = static_cast<std::uint16_t>(stop.needed);
+        hold(chunk);
+        return frames;
+    }
+    // Then the chunk in place; only an undecided tail is copied.
+    stop = decide_heads(ChunkBytes(chunk), stop.at - held, frames, sink);
+    hold_only(chunk.subspan(stop.needed != 0 ? stop.at : chunk.size()), stop.needed);
+    return frames;
+}
 
 }  // namespace vandry
