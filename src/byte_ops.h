@@ -12,6 +12,33 @@
 
 namespace vandry {
 
+namespace byte_ops_detail {
+
+// One unaligned load or store of a whole word; the builtin with a constant
+// size becomes a single move, never a call.
+template <typename Word>
+Word load(const std::uint8_t* at) {
+    Word word;
+    __builtin_memcpy(&word, at, sizeof word);
+    return word;
+}
+template <typename Word>
+void store(std::uint8_t* at, Word word) {
+    __builtin_memcpy(at, &word, sizeof word);
+}
+
+// Copies n bytes, sizeof(Word) <= n <= 2 * sizeof(Word), as two words that
+// may overlap, both loaded before either is stored.
+template <typename Word>
+void copy_two_words(std::uint8_t* dst, const std::uint8_t* src, std::size_t n) {
+    const Word first = load<Word>(src);
+    const Word last = load<Word>(src + n - sizeof(Word));
+    store(dst, first);
+    store(dst + n - sizeof(Word), last);
+}
+
+}  // namespace byte_ops_detail
+
 // Copies n bytes. dst may lie below src inside the same buffer (moving
 // pending bytes to the front): the last block is loaded before anything is
 // stored, and each store lands below every byte that a later load reads.
@@ -27,14 +54,24 @@ inline void copy_bytes(std::uint8_t* dst, const std::uint8_t* src, std::size_t n
         return;
     }
 #endif
-    for (std::size_t i = 0; i < n; ++i) {
-        dst[i] = src[i];
+    using namespace byte_ops_detail;
+    if (n >= 8) {
+        copy_two_words<std::uint64_t>(dst, src, n);
+    } else if (n >= 4) {
+        copy_two_words<std::uint32_t>(dst, src, n);
+    } else if (n >= 2) {
+        copy_two_words<std::uint16_t>(dst, src, n);
+    } else if (n == 1) {
+        dst[0] = src[0];
     }
 }
 
 // Returns the index of the first byte equal to value in [from, end), or end.
 inline std::size_t find_byte(const std::uint8_t* data, std::size_t from, std::size_t end,
                              std::uint8_t value) {
+    if (from < end && data[from] == value) {
+        return from;  // the usual case: the next frame starts right behind the last
+    }
     std::size_t i = from;
 #if defined(__SSE2__)
     const __m128i needle = _mm_set1_epi8(static_cast<char>(value));

@@ -21,7 +21,15 @@ void write_stop_upload(std::span<std::uint8_t, kStopUploadFrameSize> frame) {
     frame[4] = FRAME_TAIL;
 }
 
-void PortStream::hold_only(std::span<const std::uint8_t> bytes, std::size_t needed) {
+void PortStream::keep_held(std::size_t at, std::span<const std::uint8_t> chunk, std::size_t needed) {
+    start_ = static_cast<std::uint16_t>(start_ + at);
+    held_ = static_cast<std::uint16_t>(held_ - at);
+    make_room(needed);
+    append(chunk);
+    needed_ = static_cast<std::uint16_t>(needed);
+}
+
+void PortStream::keep_only(std::span<const std::uint8_t> bytes, std::size_t needed) {
     copy_bytes(buffer_.data(), bytes.data(), bytes.size());
     start_ = 0;
     held_ = static_cast<std::uint16_t>(bytes.size());

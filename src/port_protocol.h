@@ -99,9 +99,10 @@ struct RecordSink {
 // Only the earliest undecided head matters: its decision may consume the
 // bytes behind it. The parser keeps the bytes from that head on (always
 // fewer than kPortBufferSize) and how many it needs to decide it. A chunk
-// that does not reach that count is only appended. Otherwise the held bytes
-// and the chunk are scanned together where they lie, and only the undecided
-// tail is kept, so a false head costs a few reads instead of a rescan.
+// that does not reach that count is only appended. Otherwise the held
+// frame is completed in the buffer, the held bytes and the chunk are
+// scanned together where they lie, and only the undecided tail is kept, so
+// a false head costs a few reads instead of a rescan.
 //
 // A zeroed object is a fresh parser: the C library keeps one in storage that
 // its caller owns.
@@ -112,13 +113,22 @@ public:
     // Takes the whole chunk and calls sink(payload) for every complete
     // upload-data frame in stream order; returns how many the sink accepted.
     template <typename Sink>
-    std::size_t feed(std::span<const std::uint8_t> chunk, const Sink& sink) {
-        if (held_ + chunk.size() < needed_) {
-            hold(chunk);
-            return 0;
-        }
-        return chunk.empty() ? 0 : scan(chunk, sink);
+    std::size_t feed(std::span<const std::uint8_t> chunk, Sink sink) {
+        return hold_if_undecided(chunk) ? 0 : scan(chunk, sink);
     }
+
+    // The two halves of feed, for callers that keep the second out of line.
+    // A chunk that cannot decide the held head is only appended (true);
+    // any other chunk is left to scan.
+    bool hold_if_undecided(std::span<const std::uint8_t> chunk) {
+        if (held_ + chunk.size() >= needed_) {
+            return false;
+        }
+        append(chunk);
+        return true;
+    }
+    template <typename Sink>
+    std::size_t scan(std::span<const std::uint8_t> chunk, Sink sink);
 
     void reset() { start_ = held_ = needed_ = 0; }
 
@@ -126,26 +136,32 @@ public:
     std::span<const std::uint8_t> pending_bytes() const { return {buffer_.data() + start_, held_}; }
 
 private:
-    template <typename Sink>
-    std::size_t scan(std::span<const std::uint8_t> chunk, const Sink& sink);
-
-    // Appends behind the held bytes, moving them to the front first when the
-    // buffer's end is in the way. The caller guarantees that all fit.
-    void hold(std::span<const std::uint8_t> bytes) {
-        if (start_ + held_ + bytes.size() > kPortBufferSize) {
-            copy_bytes(buffer_.data(), buffer_.data() + start_, held_);
-            start_ = 0;
-        }
+    // Appends behind the held bytes; make_room has left space for them.
+    void append(std::span<const std::uint8_t> bytes) {
         copy_bytes(buffer_.data() + start_ + held_, bytes.data(), bytes.size());
         held_ = static_cast<std::uint16_t>(held_ + bytes.size());
     }
-    // Replaces the held bytes with `bytes`.
-    void hold_only(std::span<const std::uint8_t> bytes, std::size_t needed);
+    // Moves the held bytes to the front when a frame of `size` bytes from
+    // start_ would not fit the buffer, so that appending never checks.
+    void make_room(std::size_t size) {
+        if (start_ + size > kPortBufferSize) {
+            copy_bytes(buffer_.data(), buffer_.data() + start_, held_);
+            start_ = 0;
+        }
+    }
+    // Keeps the held bytes from `at` on, then the chunk, for a head that
+    // `needed` bytes decide.
+    void keep_held(std::size_t at, std::span<const std::uint8_t> chunk, std::size_t needed);
+    // Keeps only `bytes` (none, or a head that `needed` bytes decide).
+    void keep_only(std::span<const std::uint8_t> bytes, std::size_t needed);
 
+    // Held bytes: buffer_[start_, start_ + held_), beginning with the
+    // earliest undecided head; needed_ bytes decide it, and that many fit
+    // behind start_. All three are 0 when nothing is held.
     std::array<std::uint8_t, kPortBufferSize> buffer_{};
-    std::uint16_t start_ = 0;   // the held bytes are buffer_[start_, start_ + held_)
+    std::uint16_t start_ = 0;
     std::uint16_t held_ = 0;
-    std::uint16_t needed_ = 0;  // bytes that decide the held head; 0 when nothing is held
+    std::uint16_t needed_ = 0;
 };
 
 namespace stream_detail {
@@ -199,17 +215,36 @@ private:
     std::span<const std::uint8_t> chunk_;
 };
 
+// What the bytes of a complete frame, its tail included, say about it.
+enum class Verdict {
+    step,    // no frame, or one whose payload is scanned for heads: move on one byte
+    pass,    // a request frame: move on behind it
+    upload,  // an upload-data frame: deliver it, then move on behind it
+};
+
+inline Verdict judge(std::uint8_t command, std::uint8_t tail) {
+    if (tail != FRAME_TAIL || (command != CMD_UPLOAD_DATA && command != CMD_REQUEST_UPLOAD)) {
+        return Verdict::step;
+    }
+    return command == CMD_UPLOAD_DATA ? Verdict::upload : Verdict::pass;
+}
+
+template <typename Bytes>
+std::size_t frame_size_at(const Bytes& bytes, std::size_t head) {
+    return (std::size_t{bytes[head + 2]} | std::size_t{bytes[head + 3]} << 8) + FRAME_OVERHEAD;
+}
+
 // Decides the heads from p on, in stream order, until one cannot be decided
 // yet (the returned stop) or no head is left before bytes.heads_end().
 template <typename Bytes, typename Sink>
-Stop decide_heads(const Bytes& bytes, std::size_t p, std::size_t& frames, const Sink& sink) {
+Stop decide_heads(const Bytes& bytes, std::size_t p, std::size_t& frames, Sink sink) {
     std::uint8_t scratch[kLongestPayloadRead];
     while ((p = bytes.find_head(p)) < bytes.heads_end()) {
         const std::size_t available = bytes.size() - p;
         if (available < kFrameHeaderSize) {
             return {p, kFrameHeaderSize};
         }
-        const std::size_t frame_size = (std::size_t{bytes[p + 2]} | std::size_t{bytes[p + 3]} << 8) + FRAME_OVERHEAD;
+        const std::size_t frame_size = frame_size_at(bytes, p);
         if (frame_size > kPortBufferSize) {
             ++p;  // can never fit the buffer: a false head, or garbage
             continue;
@@ -217,12 +252,12 @@ Stop decide_heads(const Bytes& bytes, std::size_t p, std::size_t& frames, const 
         if (available < frame_size) {
             return {p, frame_size};
         }
-        const std::uint8_t command = bytes[p + 1];
-        if (bytes[p + frame_size - 1] != FRAME_TAIL || (command != CMD_UPLOAD_DATA && command != CMD_REQUEST_UPLOAD)) {
-            ++p;  // not a frame, or one whose payload may still hold heads
+        const Verdict verdict = judge(bytes[p + 1], bytes[p + frame_size - 1]);
+        if (verdict == Verdict::step) {
+            ++p;
             continue;
         }
-        if (command == CMD_UPLOAD_DATA) {
+        if (verdict == Verdict::upload) {
             frames += sink(bytes.payload(p + kFrameHeaderSize, frame_size - FRAME_OVERHEAD, scratch)) ? 1u : 0u;
         }
         p += frame_size;
@@ -233,22 +268,41 @@ Stop decide_heads(const Bytes& bytes, std::size_t p, std::size_t& frames, const 
 }  // namespace stream_detail
 
 template <typename Sink>
-std::size_t PortStream::scan(std::span<const std::uint8_t> chunk, const Sink& sink) {
+std::size_t PortStream::scan(std::span<const std::uint8_t> chunk, Sink sink) {
     using namespace stream_detail;
     std::size_t frames = 0;
-    const std::size_t held = held_;
-    // Heads among the held bytes first: their frames may reach into the chunk.
-    Stop stop = decide_heads(JoinedBytes(pending_bytes(), chunk), 0, frames, sink);
-    if (stop.needed != 0) {
-        start_ = static_cast<std::uint16_t>(start_ + stop.at);
-        held_ = static_cast<std::uint16_t>(held - stop.at);
-        needed_ = static_cast<std::uint16_t>(stop.needed);
-        hold(chunk);
-        return frames;
+    std::size_t from = 0;  // the first head to decide
+    if (held_ >= kFrameHeaderSize) {
+        // The usual case: the chunk brings the rest of the held frame, whose
+        // size is known. Completed in the buffer, it is decided in place.
+        const std::size_t take = needed_ - held_;
+        append(chunk.first(take));
+        chunk = chunk.subspan(take);
+        const std::uint8_t* frame = buffer_.data() + start_;
+        const Verdict verdict = judge(frame[1], frame[needed_ - 1]);
+        if (verdict == Verdict::upload) {
+            frames += sink(std::span(frame + kFrameHeaderSize, needed_ - FRAME_OVERHEAD)) ? 1u : 0u;
+        }
+        if (verdict != Verdict::step) {
+            held_ = 0;
+        }
+        from = 1;
+    }
+    if (held_ != 0) {
+        // Heads among the held bytes: their frames may reach into the chunk.
+        const std::size_t held = held_;
+        const Stop stop = decide_heads(JoinedBytes(pending_bytes(), chunk), from, frames, sink);
+        if (stop.needed != 0) {
+            keep_held(stop.at, chunk, stop.needed);
+            return frames;
+        }
+        from = stop.at - held;
+    } else {
+        from = 0;
     }
     // Then the chunk in place; only an undecided tail is copied.
-    stop = decide_heads(ChunkBytes(chunk), stop.at - held, frames, sink);
-    hold_only(chunk.subspan(stop.needed != 0 ? stop.at : chunk.size()), stop.needed);
+    const Stop stop = decide_heads(ChunkBytes(chunk), from, frames, sink);
+    keep_only(chunk.subspan(stop.needed != 0 ? stop.at : chunk.size()), stop.needed);
     return frames;
 }
 
