@@ -22,13 +22,14 @@ class FrameCallback {
 public:
     FrameCallback(vandry_frame_fn on_frame, void* user) : on_frame_(on_frame), user_(user) {}
 
-    bool operator()(std::span<const std::uint8_t> payload) const {
+    template <typename Payload>
+    bool operator()(const Payload& payload) const {
         if (on_frame_ == nullptr) {
             return vandry::payload_accepted(payload);
         }
         channel_values channels;
         channel_banks banks;
-        if (!vandry::decode_e5_func(payload, &channels, &banks)) {
+        if (!vandry::decode_payload(payload, &channels, &banks)) {
             return false;
         }
         const std::uint8_t type = payload[0];

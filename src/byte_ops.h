@@ -69,21 +69,40 @@ inline void copy_bytes(std::uint8_t* dst, const std::uint8_t* src, std::size_t n
 // Returns the index of the first byte equal to value in [from, end), or end.
 inline std::size_t find_byte(const std::uint8_t* data, std::size_t from, std::size_t end,
                              std::uint8_t value) {
-    if (from < end && data[from] == value) {
-        return from;  // the usual case: the next frame starts right behind the last
+    if (from >= end) {
+        return end;
     }
-    std::size_t i = from;
-#if defined(__SSE2__)
-    const __m128i needle = _mm_set1_epi8(static_cast<char>(value));
-    for (; i + 16 <= end; i += 16) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-        const int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(block, needle));
-        if (mask != 0) {
-            return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    // Hostile streams put false heads a few bytes apart: look there first,
+    // a byte at a time. (Wide loads of bytes stored just before would also
+    // wait for those stores to complete.)
+    for (const std::size_t near = end - from < 4 ? end : from + 4; from < near; ++from) {
+        if (data[from] == value) {
+            return from;
         }
     }
+#if defined(__SSE2__)
+    if (end - from >= 16) {
+        const __m128i needle = _mm_set1_epi8(static_cast<char>(value));
+        auto matches = [&](std::size_t at) {
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
+            return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, needle)));
+        };
+        std::size_t i = from;
+        for (; i + 16 <= end; i += 16) {
+            if (const unsigned mask = matches(i)) {
+                return i + static_cast<std::size_t>(__builtin_ctz(mask));
+            }
+        }
+        // The last few bytes: the block that ends at `end`, without the
+        // bytes before i that were searched already.
+        if (const unsigned mask = i < end ? matches(end - 16) >> (i - (end - 16)) : 0) {
+            return i + static_cast<std::size_t>(__builtin_ctz(mask));
+        }
+        return end;
+    }
 #endif
-    for (; i < end; ++i) {
+#pragma GCC unroll 1
+    for (std::size_t i = from; i < end; ++i) {
         if (data[i] == value) {
             return i;
         }

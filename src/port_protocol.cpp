@@ -29,29 +29,5 @@ void PortStream::keep_held(std::size_t at, std::span<const std::uint8_t> chunk, 
     needed_ = static_cast<std::uint16_t>(needed);
 }
 
-void PortStream::keep_only(std::span<const std::uint8_t> bytes, std::size_t needed) {
-    copy_bytes(buffer_.data(), bytes.data(), bytes.size());
-    start_ = 0;
-    held_ = static_cast<std::uint16_t>(bytes.size());
-    needed_ = static_cast<std::uint16_t>(needed);
-}
 
-namespace stream_detail {
-
-std::span<const std::uint8_t> JoinedBytes::payload(std::size_t at, std::size_t length, std::uint8_t* scratch) const {
-    const std::size_t held = held_.size();
-    if (at + length <= held) {
-        return held_.subspan(at, length);
-    }
-    if (at >= held) {
-        return chunk_.subspan(at - held, length);
-    }
-    const std::size_t wanted = length < kLongestPayloadRead ? length : kLongestPayloadRead;
-    const std::size_t from_held = wanted < held - at ? wanted : held - at;
-    copy_bytes(scratch, held_.data() + at, from_held);
-    copy_bytes(scratch + from_held, chunk_.data(), wanted - from_held);
-    return {scratch, wanted};
-}
-
-}  // namespace stream_detail
 }  // namespace vandry

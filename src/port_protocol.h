@@ -25,14 +25,46 @@ void write_stop_upload(std::span<std::uint8_t, kStopUploadFrameSize> frame);
 
 // ---- the upload payload decoder ---------------------------------------------
 
+// An upload payload that a chunk completes: its first bytes are held, the
+// rest lie at the start of the chunk. Read where it lies, so that no byte is
+// copied before it lands in a record.
+class SplitPayload {
+public:
+    SplitPayload(std::span<const std::uint8_t> held, const std::uint8_t* rest, std::size_t size)
+        : held_(held.size() < size ? held : held.first(size)), rest_(rest), size_(size) {}
+
+    std::size_t size() const { return size_; }
+    std::uint8_t operator[](std::size_t i) const { return i < held_.size() ? held_[i] : rest_[i - held_.size()]; }
+    // Copies bytes [from, from + n) to dst.
+    void copy(std::uint8_t* dst, std::size_t from, std::size_t n) const {
+        const std::size_t held = from < held_.size() ? held_.size() - from : 0;
+        const std::size_t from_held = held < n ? held : n;
+        copy_bytes(dst, held_.data() + from, from_held);
+        copy_bytes(dst + from_held, rest_ + (from + from_held - held_.size()), n - from_held);
+    }
+
+private:
+    std::span<const std::uint8_t> held_;
+    const std::uint8_t* rest_;
+    std::size_t size_;
+};
+
+inline void copy_payload(std::uint8_t* dst, std::span<const std::uint8_t> payload, std::size_t from, std::size_t n) {
+    copy_bytes(dst, payload.data() + from, n);
+}
+inline void copy_payload(std::uint8_t* dst, const SplitPayload& payload, std::size_t from, std::size_t n) {
+    payload.copy(dst, from, n);
+}
+
 // Little-endian values land in the host's uint16_t records; on a
 // little-endian host that is a plain copy.
-inline void copy_le16_values(std::uint16_t* out, const std::uint8_t* bytes, std::size_t count) {
+template <typename Payload>
+void copy_le16_values(std::uint16_t* out, const Payload& payload, std::size_t from, std::size_t count) {
     if constexpr (std::endian::native == std::endian::little) {
-        copy_bytes(reinterpret_cast<std::uint8_t*>(out), bytes, 2 * count);
+        copy_payload(reinterpret_cast<std::uint8_t*>(out), payload, from, 2 * count);
     } else {
         for (std::size_t k = 0; k < count; ++k) {
-            out[k] = static_cast<std::uint16_t>(bytes[2 * k] | bytes[2 * k + 1] << 8);
+            out[k] = static_cast<std::uint16_t>(payload[from + 2 * k] | payload[from + 2 * k + 1] << 8);
         }
     }
 }
@@ -48,46 +80,51 @@ constexpr std::size_t payload_size_for_type(std::uint8_t type) {
     }
 }
 
-// The most payload bytes the decoder ever reads.
-inline constexpr std::size_t kLongestPayloadRead = payload_size_for_type(PAYLOAD_BOTH);
-
 constexpr bool fills_channels(std::uint8_t type) { return type == PAYLOAD_CHANNELS || type == PAYLOAD_BOTH; }
 constexpr bool fills_banks(std::uint8_t type) { return type == PAYLOAD_BANKS || type == PAYLOAD_BOTH; }
 
 // An upload payload is accepted when it holds everything its type needs; an
 // unknown type needs only its type byte and fills nothing.
-inline bool payload_accepted(std::span<const std::uint8_t> payload) {
-    return !payload.empty() && payload.size() >= payload_size_for_type(payload[0]);
+template <typename Payload>
+bool payload_accepted(const Payload& payload) {
+    return payload.size() != 0 && payload.size() >= payload_size_for_type(payload[0]);
 }
 
 // Decodes one upload-data payload into whichever records its type fills and
 // that are not null. Reads nothing outside `payload`. Returns false, and
 // writes nothing, for a payload too short for its type (or empty); an
 // unknown type writes nothing but counts as accepted.
-inline bool decode_e5_func(std::span<const std::uint8_t> payload, channel_values* channels,
-                           channel_banks* banks) {
+template <typename Payload>
+bool decode_payload(const Payload& payload, channel_values* channels, channel_banks* banks) {
     if (!payload_accepted(payload)) {
         return false;
     }
     const std::uint8_t type = payload[0];
-    const std::uint8_t* values = payload.data() + 1;
+    std::size_t values = 1;
     if (fills_channels(type)) {
         if (channels != nullptr) {
-            copy_le16_values(channels->channel, values, CHANNEL_VALUE_COUNT);
+            copy_le16_values(channels->channel, payload, values, CHANNEL_VALUE_COUNT);
         }
         values += 2 * CHANNEL_VALUE_COUNT;
     }
     if (fills_banks(type) && banks != nullptr) {
-        copy_le16_values(&banks->bank[0][0], values, CHANNEL_BANK_COUNT * CHANNEL_BANK_SIZE);
+        copy_le16_values(&banks->bank[0][0], payload, values, CHANNEL_BANK_COUNT * CHANNEL_BANK_SIZE);
     }
     return true;
+}
+
+inline bool decode_e5_func(std::span<const std::uint8_t> payload, channel_values* channels, channel_banks* banks) {
+    return decode_payload(payload, channels, banks);
 }
 
 // Decodes every accepted frame straight into the host's records.
 struct RecordSink {
     channel_values* channels;
     channel_banks* banks;
-    bool operator()(std::span<const std::uint8_t> payload) const { return decode_e5_func(payload, channels, banks); }
+    template <typename Payload>
+    bool operator()(const Payload& payload) const {
+        return decode_payload(payload, channels, banks);
+    }
 };
 
 // ---- the stream parser ------------------------------------------------------
@@ -128,7 +165,7 @@ public:
         return true;
     }
     template <typename Sink>
-    std::size_t scan(std::span<const std::uint8_t> chunk, Sink sink);
+    [[gnu::always_inline]] std::size_t scan(std::span<const std::uint8_t> chunk, Sink sink);
 
     void reset() { start_ = held_ = needed_ = 0; }
 
@@ -153,7 +190,12 @@ private:
     // `needed` bytes decide.
     void keep_held(std::size_t at, std::span<const std::uint8_t> chunk, std::size_t needed);
     // Keeps only `bytes` (none, or a head that `needed` bytes decide).
-    void keep_only(std::span<const std::uint8_t> bytes, std::size_t needed);
+    void keep_only(std::span<const std::uint8_t> bytes, std::size_t needed) {
+        copy_bytes(buffer_.data(), bytes.data(), bytes.size());
+        start_ = 0;
+        held_ = static_cast<std::uint16_t>(bytes.size());
+        needed_ = static_cast<std::uint16_t>(needed);
+    }
 
     // Held bytes: buffer_[start_, start_ + held_), beginning with the
     // earliest undecided head; needed_ bytes decide it, and that many fit
@@ -171,48 +213,7 @@ namespace stream_detail {
 struct Stop {
     std::size_t at;
     std::size_t needed;
-};
-
-// The chunk alone, read in place.
-class ChunkBytes {
-public:
-    explicit ChunkBytes(std::span<const std::uint8_t> chunk) : bytes_(chunk) {}
-    std::size_t size() const { return bytes_.size(); }
-    std::uint8_t operator[](std::size_t i) const { return bytes_[i]; }
-    std::size_t find_head(std::size_t from) const {
-        return find_byte(bytes_.data(), from, bytes_.size(), FRAME_HEAD);
-    }
-    std::size_t heads_end() const { return bytes_.size(); }
-    std::span<const std::uint8_t> payload(std::size_t at, std::size_t length, std::uint8_t*) const {
-        return bytes_.subspan(at, length);
-    }
-
-private:
-    std::span<const std::uint8_t> bytes_;
-};
-
-// The held bytes followed by the chunk, as one sequence; only heads among
-// the held bytes are searched here, the chunk's own are ChunkBytes' job.
-class JoinedBytes {
-public:
-    JoinedBytes(std::span<const std::uint8_t> held, std::span<const std::uint8_t> chunk)
-        : held_(held), chunk_(chunk) {}
-    std::size_t size() const { return held_.size() + chunk_.size(); }
-    std::uint8_t operator[](std::size_t i) const {
-        return i < held_.size() ? held_[i] : chunk_[i - held_.size()];
-    }
-    // A frame that reached into the chunk may leave `from` past the held bytes.
-    std::size_t find_head(std::size_t from) const {
-        return from < held_.size() ? find_byte(held_.data(), from, held_.size(), FRAME_HEAD) : from;
-    }
-    std::size_t heads_end() const { return held_.size(); }
-    // A payload that straddles both parts is gathered into `scratch`, as far
-    // as the decoder reads.
-    std::span<const std::uint8_t> payload(std::size_t at, std::size_t length, std::uint8_t* scratch) const;
-
-private:
-    std::span<const std::uint8_t> held_;
-    std::span<const std::uint8_t> chunk_;
+    std::size_t frames;  // accepted on the way
 };
 
 // What the bytes of a complete frame, its tail included, say about it.
@@ -222,6 +223,8 @@ enum class Verdict {
     upload,  // an upload-data frame: deliver it, then move on behind it
 };
 
+static_assert(FRAME_HEAD != FRAME_TAIL);
+
 inline Verdict judge(std::uint8_t command, std::uint8_t tail) {
     if (tail != FRAME_TAIL || (command != CMD_UPLOAD_DATA && command != CMD_REQUEST_UPLOAD)) {
         return Verdict::step;
@@ -229,69 +232,89 @@ inline Verdict judge(std::uint8_t command, std::uint8_t tail) {
     return command == CMD_UPLOAD_DATA ? Verdict::upload : Verdict::pass;
 }
 
-template <typename Bytes>
-std::size_t frame_size_at(const Bytes& bytes, std::size_t head) {
-    return (std::size_t{bytes[head + 2]} | std::size_t{bytes[head + 3]} << 8) + FRAME_OVERHEAD;
+inline std::size_t frame_size_at(std::span<const std::uint8_t> bytes, std::size_t head) {
+    const auto length = static_cast<std::uint16_t>(bytes[head + 2] | bytes[head + 3] << 8);
+    return std::size_t{length} + FRAME_OVERHEAD;
 }
 
-// Decides the heads from p on, in stream order, until one cannot be decided
-// yet (the returned stop) or no head is left before bytes.heads_end().
-template <typename Bytes, typename Sink>
-Stop decide_heads(const Bytes& bytes, std::size_t p, std::size_t& frames, Sink sink) {
-    std::uint8_t scratch[kLongestPayloadRead];
-    while ((p = bytes.find_head(p)) < bytes.heads_end()) {
-        const std::size_t available = bytes.size() - p;
-        if (available < kFrameHeaderSize) {
-            return {p, kFrameHeaderSize};
-        }
-        const std::size_t frame_size = frame_size_at(bytes, p);
-        if (frame_size > kPortBufferSize) {
-            ++p;  // can never fit the buffer: a false head, or garbage
+// Decides the heads in bytes[p, heads_end), in stream order, until one
+// cannot be decided yet (the returned stop) or none is left.
+template <typename Sink>
+[[gnu::always_inline]] inline Stop decide_heads(std::span<const std::uint8_t> bytes, std::size_t p,
+                                                std::size_t heads_end, Sink sink) {
+    std::size_t frames = 0;
+    const std::uint8_t* data = bytes.data();
+    // A frame that was passed over may leave p beyond heads_end.
+    while (p < heads_end) {
+        if (data[p] != FRAME_HEAD) {
+            p = find_byte(data, p + 1, heads_end, FRAME_HEAD);
             continue;
         }
-        if (available < frame_size) {
-            return {p, frame_size};
+        const std::size_t available = bytes.size() - p;
+        if (available < kFrameHeaderSize) {
+            return {p, kFrameHeaderSize, frames};
         }
-        const Verdict verdict = judge(bytes[p + 1], bytes[p + frame_size - 1]);
+        const std::size_t frame_size = frame_size_at(bytes, p);
+        const bool can_fit = frame_size <= kPortBufferSize;
+        if (can_fit & (frame_size > available)) {
+            return {p, frame_size, frames};
+        }
+        // A length that can never fit the buffer takes the head itself for
+        // the tail, which it never is: a false head, or garbage, without a
+        // branch of its own.
+        const Verdict verdict = judge(data[p + 1], data[p + (can_fit ? frame_size - 1 : 0)]);
         if (verdict == Verdict::step) {
             ++p;
             continue;
         }
         if (verdict == Verdict::upload) {
-            frames += sink(bytes.payload(p + kFrameHeaderSize, frame_size - FRAME_OVERHEAD, scratch)) ? 1u : 0u;
+            frames += sink(bytes.subspan(p + kFrameHeaderSize, frame_size - FRAME_OVERHEAD)) ? 1u : 0u;
         }
         p += frame_size;
     }
-    return {p, 0};
+    return {p, 0, frames};
+}
+
+// The same for heads among held bytes, which is rarer: out of line.
+template <typename Sink>
+[[gnu::noinline]] Stop decide_held_heads(std::span<const std::uint8_t> bytes, std::size_t p, std::size_t heads_end,
+                                         Sink sink) {
+    return decide_heads(bytes, p, heads_end, sink);
 }
 
 }  // namespace stream_detail
 
 template <typename Sink>
-std::size_t PortStream::scan(std::span<const std::uint8_t> chunk, Sink sink) {
+inline std::size_t PortStream::scan(std::span<const std::uint8_t> chunk, Sink sink) {
     using namespace stream_detail;
     std::size_t frames = 0;
     std::size_t from = 0;  // the first head to decide
     if (held_ >= kFrameHeaderSize) {
         // The usual case: the chunk brings the rest of the held frame, whose
-        // size is known. Completed in the buffer, it is decided in place.
+        // size is known (scan runs only when the chunk holds that much).
+        // It is decided and decoded where its bytes lie.
         const std::size_t take = needed_ - held_;
-        append(chunk.first(take));
-        chunk = chunk.subspan(take);
-        const std::uint8_t* frame = buffer_.data() + start_;
-        const Verdict verdict = judge(frame[1], frame[needed_ - 1]);
+        const Verdict verdict = judge(buffer_[start_ + 1u], chunk[take - 1]);
         if (verdict == Verdict::upload) {
-            frames += sink(std::span(frame + kFrameHeaderSize, needed_ - FRAME_OVERHEAD)) ? 1u : 0u;
+            const SplitPayload payload(pending_bytes().subspan(kFrameHeaderSize), chunk.data(), needed_ - FRAME_OVERHEAD);
+            frames += sink(payload) ? 1u : 0u;
         }
         if (verdict != Verdict::step) {
             held_ = 0;
+            chunk = chunk.subspan(take);
         }
         from = 1;
     }
     if (held_ != 0) {
-        // Heads among the held bytes: their frames may reach into the chunk.
+        // Heads among the held bytes may be decided by bytes of the chunk:
+        // both are copied into one sequence, as far as such a frame reaches.
+        std::uint8_t joined[2 * kPortBufferSize];
         const std::size_t held = held_;
-        const Stop stop = decide_heads(JoinedBytes(pending_bytes(), chunk), from, frames, sink);
+        const std::size_t reach = chunk.size() < kPortBufferSize ? chunk.size() : kPortBufferSize;
+        copy_bytes(joined, buffer_.data() + start_, held);
+        copy_bytes(joined + held, chunk.data(), reach);
+        const Stop stop = decide_held_heads(std::span<const std::uint8_t>(joined, held + reach), from, held, sink);
+        frames += stop.frames;
         if (stop.needed != 0) {
             keep_held(stop.at, chunk, stop.needed);
             return frames;
@@ -301,9 +324,9 @@ std::size_t PortStream::scan(std::span<const std::uint8_t> chunk, Sink sink) {
         from = 0;
     }
     // Then the chunk in place; only an undecided tail is copied.
-    const Stop stop = decide_heads(ChunkBytes(chunk), from, frames, sink);
+    const Stop stop = decide_heads(chunk, from, chunk.size(), sink);
     keep_only(chunk.subspan(stop.needed != 0 ? stop.at : chunk.size()), stop.needed);
-    return frames;
+    return frames + stop.frames;
 }
 
 }  // namespace vandry
