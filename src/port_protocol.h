@@ -255,14 +255,14 @@ template <typename Sink>
             return {p, kFrameHeaderSize, frames};
         }
         const std::size_t frame_size = frame_size_at(bytes, p);
-        const bool can_fit = frame_size <= kPortBufferSize;
-        if (can_fit & (frame_size > available)) {
-            return {p, frame_size, frames};
-        }
         // A length that can never fit the buffer takes the head itself for
         // the tail, which it never is: a false head, or garbage, without a
         // branch of its own.
-        const Verdict verdict = judge(data[p + 1], data[p + (can_fit ? frame_size - 1 : 0)]);
+        const std::size_t tail_at = frame_size <= kPortBufferSize ? frame_size - 1 : 0;
+        if (tail_at >= available) {
+            return {p, frame_size, frames};
+        }
+        const Verdict verdict = judge(data[p + 1], data[p + tail_at]);
         if (verdict == Verdict::step) {
             ++p;
             continue;
