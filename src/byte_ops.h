@@ -43,6 +43,12 @@ void copy_two_words(std::uint8_t* dst, const std::uint8_t* src, std::size_t n) {
 // pending bytes to the front): the last block is loaded before anything is
 // stored, and each store lands below every byte that a later load reads.
 inline void copy_bytes(std::uint8_t* dst, const std::uint8_t* src, std::size_t n) {
+    if (n <= 1) {  // a port read one byte at a time: the commonest call of all
+        if (n == 1) {
+            dst[0] = src[0];
+        }
+        return;
+    }
 #if defined(__SSE2__)
     if (n >= 16) {
         const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + n - 16));
@@ -59,10 +65,8 @@ inline void copy_bytes(std::uint8_t* dst, const std::uint8_t* src, std::size_t n
         copy_two_words<std::uint64_t>(dst, src, n);
     } else if (n >= 4) {
         copy_two_words<std::uint32_t>(dst, src, n);
-    } else if (n >= 2) {
+    } else {
         copy_two_words<std::uint16_t>(dst, src, n);
-    } else if (n == 1) {
-        dst[0] = src[0];
     }
 }
 

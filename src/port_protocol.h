@@ -175,8 +175,9 @@ public:
 private:
     // Appends behind the held bytes; make_room has left space for them.
     void append(std::span<const std::uint8_t> bytes) {
-        copy_bytes(buffer_.data() + start_ + held_, bytes.data(), bytes.size());
+        std::uint8_t* end = buffer_.data() + start_ + held_;
         held_ = static_cast<std::uint16_t>(held_ + bytes.size());
+        copy_bytes(end, bytes.data(), bytes.size());
     }
     // Moves the held bytes to the front when a frame of `size` bytes from
     // start_ would not fit the buffer, so that appending never checks.
@@ -289,6 +290,18 @@ inline std::size_t PortStream::scan(std::span<const std::uint8_t> chunk, Sink si
     using namespace stream_detail;
     std::size_t frames = 0;
     std::size_t from = 0;  // the first head to decide
+    if (held_ != 0 && held_ < kFrameHeaderSize) {
+        // The chunk completes the held header: often all it does is tell
+        // how many bytes the frame still lacks.
+        auto byte = [&](std::size_t i) { return i < held_ ? buffer_[start_ + i] : chunk[i - held_]; };
+        const std::size_t frame_size = std::size_t{static_cast<std::uint16_t>(byte(2) | byte(3) << 8)} + FRAME_OVERHEAD;
+        if (frame_size <= kPortBufferSize && held_ + chunk.size() < frame_size) {
+            make_room(frame_size);
+            append(chunk);
+            needed_ = static_cast<std::uint16_t>(frame_size);
+            return 0;
+        }
+    }
     if (held_ >= kFrameHeaderSize) {
         // The usual case: the chunk brings the rest of the held frame, whose
         // size is known (scan runs only when the chunk holds that much).
