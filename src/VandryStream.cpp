@@ -44,6 +44,11 @@ private:
     void* user_;
 };
 
+// Out of line, so that a call that only appends to the held frame is a leaf.
+[[gnu::noinline]] size_t scan(vandry::PortStream& parser, std::span<const std::uint8_t> chunk, FrameCallback sink) {
+    return parser.scan(chunk, sink);
+}
+
 void reset(vandry_stream* stream) {
     if (stream != nullptr) {
         parser_of(stream).reset();
@@ -60,10 +65,10 @@ VANDRY_STREAM_API void vandry_stream_reset(vandry_stream* stream) { reset(stream
 
 VANDRY_STREAM_API size_t vandry_stream_feed(vandry_stream* stream, const uint8_t* data, size_t len,
                                             vandry_frame_fn on_frame, void* user) {
-    if (stream == nullptr || data == nullptr) {
+    if (stream == nullptr || data == nullptr || parser_of(stream).hold_if_undecided({data, len})) {
         return 0;
     }
-    return parser_of(stream).feed({data, len}, FrameCallback(on_frame, user));
+    return scan(parser_of(stream), {data, len}, FrameCallback(on_frame, user));
 }
 
 VANDRY_STREAM_API size_t vandry_stream_pending(const vandry_stream* stream) {
