@@ -37,10 +37,14 @@ public:
     std::uint8_t operator[](std::size_t i) const { return i < held_.size() ? held_[i] : rest_[i - held_.size()]; }
     // Copies bytes [from, from + n) to dst.
     void copy(std::uint8_t* dst, std::size_t from, std::size_t n) const {
-        const std::size_t held = from < held_.size() ? held_.size() - from : 0;
-        const std::size_t from_held = held < n ? held : n;
-        copy_bytes(dst, held_.data() + from, from_held);
-        copy_bytes(dst + from_held, rest_ + (from + from_held - held_.size()), n - from_held);
+        std::size_t done = 0;
+        if (from < held_.size()) {
+            done = held_.size() - from < n ? held_.size() - from : n;
+            copy_bytes(dst, held_.data() + from, done);
+        }
+        if (done < n) {
+            copy_bytes(dst + done, rest_ + (from + done - held_.size()), n - done);
+        }
     }
 
 private:
