@@ -79,7 +79,7 @@ inline std::size_t find_byte(const std::uint8_t* data, std::size_t from, std::si
     // Hostile streams put false heads a few bytes apart: look there first,
     // a byte at a time. (Wide loads of bytes stored just before would also
     // wait for those stores to complete.)
-    for (const std::size_t near = end - from < 4 ? end : from + 4; from < near; ++from) {
+    for (const std::size_t close_by = end - from < 4 ? end : from + 4; from < close_by; ++from) {
         if (data[from] == value) {
             return from;
         }
