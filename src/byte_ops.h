@@ -76,13 +76,18 @@ inline std::size_t find_byte(const std::uint8_t* data, std::size_t from, std::si
     if (from >= end) {
         return end;
     }
-    // Hostile streams put false heads a few bytes apart: look there first,
-    // a byte at a time. (Wide loads of bytes stored just before would also
-    // wait for those stores to complete.)
-    for (const std::size_t close_by = end - from < 4 ? end : from + 4; from < close_by; ++from) {
-        if (data[from] == value) {
-            return from;
+    // Hostile streams put false heads a few bytes apart: the next four bytes
+    // first, a byte at a time, choosing without a branch (the distance to
+    // the next false head is as random as the stream).
+    if (end - from >= 4) {
+        std::size_t found = end;
+        for (std::size_t k = 4; k-- > 0;) {
+            found = data[from + k] == value ? from + k : found;
         }
+        if (found != end) {
+            return found;
+        }
+        from += 4;
     }
 #if defined(__SSE2__)
     if (end - from >= 16) {

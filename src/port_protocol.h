@@ -262,8 +262,8 @@ template <typename Sink>
         const std::size_t frame_size = frame_size_at(bytes, p);
         // A length that can never fit the buffer takes the head itself for
         // the tail, which it never is: a false head, or garbage, without a
-        // branch of its own.
-        const std::size_t tail_at = frame_size <= kPortBufferSize ? frame_size - 1 : 0;
+        // branch of its own (whether a false length is possible is random).
+        const std::size_t tail_at = (frame_size - 1) & (std::size_t{0} - std::size_t{frame_size <= kPortBufferSize});
         if (tail_at >= available) {
             return {p, frame_size, frames};
         }
