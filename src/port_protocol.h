@@ -294,6 +294,12 @@ inline std::size_t PortStream::scan(std::span<const std::uint8_t> chunk, Sink si
     using namespace stream_detail;
     std::size_t frames = 0;
     std::size_t from = 0;  // the first head to decide
+    if (held_ == 0 && chunk.size() < kFrameHeaderSize) {
+        // A short read with nothing held: no head in it can be decided yet.
+        const std::size_t head = find_byte(chunk.data(), 0, chunk.size(), FRAME_HEAD);
+        keep_only(chunk.subspan(head), head < chunk.size() ? kFrameHeaderSize : 0);
+        return 0;
+    }
     if (held_ != 0 && held_ < kFrameHeaderSize) {
         // The chunk completes the held header: often all it does is tell
         // how many bytes the frame still lacks.
