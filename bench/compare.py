@@ -28,12 +28,17 @@ def mb(value):
     return f"{value / 1e6:9.1f}"
 
 
-def parser_against_state_machine(results):
-    print("parse_port_data against a per-byte state machine: throughput ratio (goal >= 1.00)")
+def ratio_table(results, subject, comparator):
+    """One row per payload type, one column per chunk size."""
     print("chunk  " + "".join(f"{c:>7d}" for c in CHUNKS))
     for t in TYPES:
-        ratios = [rate(results, f"Parse/{t}/{c}") / rate(results, f"PerByte/{t}/{c}") for c in CHUNKS]
+        ratios = [rate(results, f"{subject}/{t}/{c}") / rate(results, f"{comparator}/{t}/{c}") for c in CHUNKS]
         print(f"type {t} " + "".join(f"{r:7.2f}" for r in ratios))
+
+
+def parser_against_state_machine(results):
+    print("parse_port_data against a per-byte state machine: throughput ratio (goal >= 1.00)")
+    ratio_table(results, "Parse", "PerByte")
     for t in TYPES:
         sweep = next(r for n, r in results.items() if n.startswith(f"EveryChunkSize/{t}/"))
         print(f"type {t}, every chunk size 1..255: worst ratio {sweep['worst_ratio']:.2f} "
@@ -68,10 +73,7 @@ def adversarial_against_normal(results):
 
 def stream_against_parse(results):
     print("vandry_stream_feed (callback copying the records) against parse_port_data: throughput ratio")
-    print("chunk  " + "".join(f"{c:>7d}" for c in CHUNKS))
-    for t in TYPES:
-        ratios = [rate(results, f"StreamFeed/{t}/{c}") / rate(results, f"Parse/{t}/{c}") for c in CHUNKS]
-        print(f"type {t} " + "".join(f"{r:7.2f}" for r in ratios))
+    ratio_table(results, "StreamFeed", "Parse")
 
 
 SECTIONS = [

@@ -46,16 +46,16 @@ target_include_directories(VandryStreamStatic INTERFACE ${VANDRY_STREAM_INCLUDES
 target_compile_definitions(VandryStreamStatic INTERFACE VANDRY_STREAM_STATIC)
 set_target_properties(VandryStreamStatic PROPERTIES OUTPUT_NAME VandryStream)
 
+# Linked exactly as VandryInterface is (names, runtime, link options), with
+# exports, version resource and MSVC import library of its own.
 if(WIN32)
   set(VANDRY_STREAM_DEF_FILE "${VANDRY_SOURCE_DIR}/VandryStream.def")
   set(VANDRY_STREAM_MSVC_IMPORT_LIB "$<TARGET_FILE_DIR:VandryStream>/VandryStream.lib")
-  set_target_properties(VandryStream PROPERTIES
-    PREFIX ""
-    IMPORT_PREFIX ""
-    IMPORT_SUFFIX ".dll.a")
+  foreach(property IN ITEMS PREFIX IMPORT_PREFIX IMPORT_SUFFIX LINK_OPTIONS)
+    get_target_property(value VandryInterface ${property})
+    set_target_properties(VandryStream PROPERTIES ${property} "${value}")
+  endforeach()
   target_sources(VandryStream PRIVATE "${VANDRY_STREAM_DEF_FILE}" "${VANDRY_SOURCE_DIR}/VandryStream.rc")
-  target_link_options(VandryStream PRIVATE
-    -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp)
   add_custom_command(TARGET VandryStream POST_BUILD
     COMMAND "${VANDRY_DLLTOOL}" --machine i386:x86-64 --dllname VandryStream.dll
             --input-def "${VANDRY_STREAM_DEF_FILE}" --output-lib "${VANDRY_STREAM_MSVC_IMPORT_LIB}"
@@ -63,12 +63,11 @@ if(WIN32)
     VERBATIM)
 else()
   set(VANDRY_STREAM_VERSION_SCRIPT "${VANDRY_SOURCE_DIR}/VandryStream.map")
-  set_target_properties(VandryStream PROPERTIES LINK_DEPENDS "${VANDRY_STREAM_VERSION_SCRIPT}")
-  # Links against nothing, like VandryInterface: -z defs fails any call into
-  # libc, libstdc++ or libgcc.
-  target_link_options(VandryStream PRIVATE
-    -nostdlib -Wl,-z,defs -Wl,--version-script=${VANDRY_STREAM_VERSION_SCRIPT}
-    -Wl,--hash-style=gnu -Wl,-z,noexecstack -Wl,-z,relro -Wl,-z,now)
+  get_target_property(link_options VandryInterface LINK_OPTIONS)
+  list(TRANSFORM link_options REPLACE "VandryInterface[.]map" "VandryStream.map")
+  set_target_properties(VandryStream PROPERTIES
+    LINK_OPTIONS "${link_options}"
+    LINK_DEPENDS "${VANDRY_STREAM_VERSION_SCRIPT}")
 endif()
 
 # Installed into the VandryInterface CMake package (VandryInterface::VandryStream
