@@ -70,6 +70,12 @@ inline void copy_bytes(std::uint8_t* dst, const std::uint8_t* src, std::size_t n
     }
 }
 
+// copy_bytes for the rarer copies: one body in the library instead of one
+// in every caller.
+[[gnu::noinline]] inline void copy_bytes_out_of_line(std::uint8_t* dst, const std::uint8_t* src, std::size_t n) {
+    copy_bytes(dst, src, n);
+}
+
 // Returns the index of the first byte equal to value in [from, end), or end.
 inline std::size_t find_byte(const std::uint8_t* data, std::size_t from, std::size_t end,
                              std::uint8_t value) {

@@ -25,7 +25,8 @@ void PortStream::keep_held(std::size_t at, std::span<const std::uint8_t> chunk, 
     start_ = static_cast<std::uint16_t>(start_ + at);
     held_ = static_cast<std::uint16_t>(held_ - at);
     make_room(needed);
-    append(chunk);
+    copy_bytes_out_of_line(buffer_.data() + start_ + held_, chunk.data(), chunk.size());
+    held_ = static_cast<std::uint16_t>(held_ + chunk.size());
     needed_ = static_cast<std::uint16_t>(needed);
 }
 

@@ -187,7 +187,7 @@ private:
     // start_ would not fit the buffer, so that appending never checks.
     void make_room(std::size_t size) {
         if (start_ + size > kPortBufferSize) {
-            copy_bytes(buffer_.data(), buffer_.data() + start_, held_);
+            copy_bytes_out_of_line(buffer_.data(), buffer_.data() + start_, held_);
             start_ = 0;
         }
     }
@@ -280,11 +280,17 @@ template <typename Sink>
     return {p, 0, frames};
 }
 
-// The same for heads among held bytes, which is rarer: out of line.
+// The same for heads among held bytes, which is rarer: out of line. Their
+// frames may reach into the chunk, so held bytes and chunk are copied into
+// one sequence first, as far as such a frame can reach.
 template <typename Sink>
-[[gnu::noinline]] Stop decide_held_heads(std::span<const std::uint8_t> bytes, std::size_t p, std::size_t heads_end,
-                                         Sink sink) {
-    return decide_heads(bytes, p, heads_end, sink);
+[[gnu::noinline]] Stop decide_held_heads(std::span<const std::uint8_t> held, std::span<const std::uint8_t> chunk,
+                                         std::size_t p, Sink sink) {
+    std::uint8_t joined[2 * kPortBufferSize];
+    const std::size_t reach = chunk.size() < kPortBufferSize ? chunk.size() : kPortBufferSize;
+    copy_bytes_out_of_line(joined, held.data(), held.size());
+    copy_bytes_out_of_line(joined + held.size(), chunk.data(), reach);
+    return decide_heads(std::span<const std::uint8_t>(joined, held.size() + reach), p, held.size(), sink);
 }
 
 }  // namespace stream_detail
@@ -306,9 +312,7 @@ inline std::size_t PortStream::scan(std::span<const std::uint8_t> chunk, Sink si
         auto byte = [&](std::size_t i) { return i < held_ ? buffer_[start_ + i] : chunk[i - held_]; };
         const std::size_t frame_size = std::size_t{static_cast<std::uint16_t>(byte(2) | byte(3) << 8)} + FRAME_OVERHEAD;
         if (frame_size <= kPortBufferSize && held_ + chunk.size() < frame_size) {
-            make_room(frame_size);
-            append(chunk);
-            needed_ = static_cast<std::uint16_t>(frame_size);
+            keep_held(0, chunk, frame_size);
             return 0;
         }
     }
@@ -329,14 +333,9 @@ inline std::size_t PortStream::scan(std::span<const std::uint8_t> chunk, Sink si
         from = 1;
     }
     if (held_ != 0) {
-        // Heads among the held bytes may be decided by bytes of the chunk:
-        // both are copied into one sequence, as far as such a frame reaches.
-        std::uint8_t joined[2 * kPortBufferSize];
+        // Heads among the held bytes may be decided by bytes of the chunk.
         const std::size_t held = held_;
-        const std::size_t reach = chunk.size() < kPortBufferSize ? chunk.size() : kPortBufferSize;
-        copy_bytes(joined, buffer_.data() + start_, held);
-        copy_bytes(joined + held, chunk.data(), reach);
-        const Stop stop = decide_held_heads(std::span<const std::uint8_t>(joined, held + reach), from, held, sink);
+        const Stop stop = decide_held_heads(pending_bytes(), chunk, from, sink);
         frames += stop.frames;
         if (stop.needed != 0) {
             keep_held(stop.at, chunk, stop.needed);
