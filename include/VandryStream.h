@@ -51,7 +51,8 @@ extern "C" {
 /*
  * One port stream's parser state: 512 bytes, owned by the caller, contents
  * private. A zeroed struct (static storage, memset, or vandry_stream_init)
- * is a fresh stream.
+ * is a fresh stream. (A struct that was never initialised is taken as a
+ * fresh stream as well when its contents make no sense; do not rely on it.)
  */
 typedef struct vandry_stream {
     union {

@@ -65,10 +65,17 @@ VANDRY_STREAM_API void vandry_stream_reset(vandry_stream* stream) { reset(stream
 
 VANDRY_STREAM_API size_t vandry_stream_feed(vandry_stream* stream, const uint8_t* data, size_t len,
                                             vandry_frame_fn on_frame, void* user) {
-    if (stream == nullptr || data == nullptr || parser_of(stream).hold_if_undecided({data, len})) {
+    if (stream == nullptr || data == nullptr) {
         return 0;
     }
-    return scan(parser_of(stream), {data, len}, FrameCallback(on_frame, user));
+    vandry::PortStream& parser = parser_of(stream);
+    if (!parser.sound()) {
+        parser.reset();
+    }
+    if (parser.hold_if_undecided({data, len})) {
+        return 0;
+    }
+    return scan(parser, {data, len}, FrameCallback(on_frame, user));
 }
 
 VANDRY_STREAM_API size_t vandry_stream_pending(const vandry_stream* stream) {

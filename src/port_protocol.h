@@ -173,6 +173,13 @@ public:
 
     void reset() { start_ = held_ = needed_ = 0; }
 
+    // Whether every offset lies where the parser could have put it. Storage
+    // of a caller that was never initialised may hold anything; such a
+    // parser is reset rather than let it write outside its buffer.
+    bool sound() const {
+        return start_ + needed_ <= kPortBufferSize && (held_ < needed_ || (held_ == 0 && needed_ == 0));
+    }
+
     std::size_t pending() const { return held_; }
     std::span<const std::uint8_t> pending_bytes() const { return {buffer_.data() + start_, held_}; }
 

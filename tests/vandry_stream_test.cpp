@@ -214,6 +214,15 @@ TEST(VandryStream, NullArgumentsChangeNothing) {
     EXPECT_EQ(got.size(), 1u);
 }
 
+TEST(VandryStream, GarbageInAStructNeverInitialisedStaysInside) {
+    const Bytes bytes = mixed_stream(11, 3000);
+    Guarded<vandry_stream> garbage;  // filled with 0xEE, never initialised
+    vandry_model::StreamModel model;
+    std::vector<Frame> got;
+    EXPECT_EQ(vandry_stream_feed(&garbage.value, bytes.data(), bytes.size(), record, &got), model_frames(model, bytes).size());
+    EXPECT_TRUE(garbage.guard_intact());
+}
+
 TEST(VandryStream, AZeroedStructIsAFreshStream) {
     const Bytes bytes = mixed_stream(3, 3000);
     Guarded<vandry_stream> zeroed;
