@@ -69,16 +69,15 @@ void pack_sbus_frame(sbus_frame& frame, const sbus_channels& channels, std::uint
     const __m128i follows = _mm_unpackhi_epi64(first, second);
     const __m128i low64 = _mm_or_si128(starts, _mm_slli_epi64(follows, 44));
     const __m128i high24 = _mm_srli_epi64(follows, 20);
-    // Bytes 1..8, 9..11 (and five that the next store overwrites), 12..19,
-    // then 20..22 with the flags byte, which the top byte of the last run
-    // leaves at zero.
-    static_assert(kSbusFlags == 0, "the flags byte is the zero top byte of the last run");
-    std::uint8_t* bytes = frame.bytes;
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(bytes + 1), low64);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(bytes + 9), high24);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(bytes + 12), _mm_unpackhi_epi64(low64, low64));
-    _mm_storeu_si32(bytes + 20, _mm_unpackhi_epi64(high24, high24));
-    bytes[24] = footer;
+    // Two overlapping 16-byte stores: bytes 1..16, of which only 1..8 stay,
+    // then bytes 9..24: the high bits of the first half, the second half,
+    // the flags byte (the zero byte behind the last run) and the footer.
+    static_assert(kSbusFlags == 0, "the flags byte is the zero byte behind the last run");
+    const __m128i second_half = _mm_unpackhi_epi64(low64, high24);
+    __m128i tail = _mm_or_si128(_mm_move_epi64(high24), _mm_slli_si128(second_half, 3));
+    tail = _mm_insert_epi16(tail, footer << 8, 7);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(frame.bytes + 1), low64);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(frame.bytes + 9), tail);
 }
 
 }  // namespace vandry
