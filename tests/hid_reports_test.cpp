@@ -18,13 +18,16 @@ namespace {
 
 using Report = std::vector<std::uint8_t>;
 using Fields = std::array<std::uint16_t, 11>;
+using Channels = std::array<std::uint16_t, 15>;
 constexpr std::uint8_t kSentinelByte = 0xEE;
 constexpr std::uint16_t kSentinel = 0xEEEE;
-const Fields kUntouchedFields = [] {
-    Fields f;
-    f.fill(kSentinel);
-    return f;
-}();
+
+template <typename Values>
+Values untouched() {
+    Values v;
+    v.fill(kSentinel);
+    return v;
+}
 
 constexpr std::uint16_t game_controller_state::*kFields[] = {
     &game_controller_state::value_0, &game_controller_state::value_1, &game_controller_state::value_2,
@@ -32,9 +35,15 @@ constexpr std::uint16_t game_controller_state::*kFields[] = {
     &game_controller_state::value_6, &game_controller_state::value_7, &game_controller_state::value_8,
     &game_controller_state::value_9, &game_controller_state::value_10};
 
-Fields fields_of(const game_controller_state& s) {
+Fields values_of(const game_controller_state& s) {
     Fields out;
     std::transform(std::begin(kFields), std::end(kFields), out.begin(), [&](auto field) { return s.*field; });
+    return out;
+}
+
+Channels values_of(const channel_values& c) {
+    Channels out;
+    std::copy(std::begin(c.channel), std::end(c.channel), out.begin());
     return out;
 }
 
@@ -46,17 +55,27 @@ Guarded<std::uint8_t[N]> guarded(const Report& r) {
     return out;
 }
 
-struct GameDecode {
+template <typename Values>
+struct Decoded {
     std::uint8_t result;
-    Fields fields;
+    Values values;
 };
 
-// Decodes into a sentinel-filled record and checks both records' guards.
-GameDecode decode_game(const std::uint8_t* report, std::uint8_t length) {
-    Guarded<game_controller_state> state(kSentinelByte);
-    const std::uint8_t result = parse_hid_game_controller_device(state.get(), report, length);
-    EXPECT_TRUE(guard_intact(state));
-    return {result, fields_of(state.value)};
+// Decodes into a sentinel-filled record and checks the guard behind it.
+template <typename Record>
+auto decode(std::uint8_t (*parse)(Record*, const std::uint8_t*, std::uint8_t), const std::uint8_t* report,
+            std::uint8_t length) {
+    Guarded<Record> record(kSentinelByte);
+    const std::uint8_t result = parse(record.get(), report, length);
+    EXPECT_TRUE(guard_intact(record));
+    return Decoded<decltype(values_of(record.value))>{result, values_of(record.value)};
+}
+
+auto decode_game(const std::uint8_t* report, std::uint8_t length) {
+    return decode(parse_hid_game_controller_device, report, length);
+}
+auto decode_compatible(const std::uint8_t* report, std::uint8_t length) {
+    return decode(parse_hid_compatible_device, report, length);
 }
 
 Report game_report(std::initializer_list<std::pair<int, std::uint8_t>> bytes, std::uint8_t fill = 0) {
@@ -109,9 +128,9 @@ TEST(GameControllerReport, DecodesEveryField) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const auto report = guarded<19>(c.report);
-        const GameDecode got = decode_game(report.value, 19);
+        const auto got = decode_game(report.value, 19);
         EXPECT_EQ(got.result, 1);
-        EXPECT_EQ(got.fields, c.expected);
+        EXPECT_EQ(got.values, c.expected);
         EXPECT_TRUE(guard_intact(report));
     }
 }
@@ -120,39 +139,18 @@ TEST(GameControllerReport, RejectsWrongLengthsAndNullsWithoutWriting) {
     const Guarded<std::uint8_t[255]> big(0x11);
     for (int length_value : {0, 1, 18, 20, 34, 35, 36, 255}) {
         const auto length = static_cast<std::uint8_t>(length_value);
-        const GameDecode got = decode_game(big.value, length);
+        const auto got = decode_game(big.value, length);
         EXPECT_EQ(got.result, 0) << int(length);
-        EXPECT_EQ(got.fields, kUntouchedFields) << int(length);
+        EXPECT_EQ(got.values, untouched<Fields>()) << int(length);
     }
-    const GameDecode null_report = decode_game(nullptr, 19);
+    const auto null_report = decode_game(nullptr, 19);
     EXPECT_EQ(null_report.result, 0);
-    EXPECT_EQ(null_report.fields, kUntouchedFields);
+    EXPECT_EQ(null_report.values, untouched<Fields>());
     EXPECT_EQ(parse_hid_game_controller_device(nullptr, big.value, 19), 0);
     EXPECT_TRUE(guard_intact(big));
 }
 
 // ---- compatible-device report ----------------------------------------------
-
-using Channels = std::array<std::uint16_t, 15>;
-const Channels kUntouchedChannels = [] {
-    Channels c;
-    c.fill(kSentinel);
-    return c;
-}();
-
-struct CompatibleDecode {
-    std::uint8_t result;
-    Channels channels;
-};
-
-CompatibleDecode decode_compatible(const std::uint8_t* report, std::uint8_t length) {
-    Guarded<channel_values> channels(kSentinelByte);
-    const std::uint8_t result = parse_hid_compatible_device(channels.get(), report, length);
-    EXPECT_TRUE(guard_intact(channels));
-    CompatibleDecode out{result, {}};
-    std::copy(std::begin(channels.value.channel), std::end(channels.value.channel), out.channels.begin());
-    return out;
-}
 
 Report compatible_report(std::uint8_t head, std::uint8_t filler) {
     Report r(35, filler);
@@ -167,9 +165,9 @@ TEST(CompatibleReport, DecodesFifteenValuesWhateverTheFrameBytesHold) {
     for (int filler_value : {0x00, 0x5F, 0xA5, 0xFF}) {
         const auto filler = static_cast<std::uint8_t>(filler_value);
         const auto report = guarded<35>(compatible_report(0xFA, filler));
-        const CompatibleDecode got = decode_compatible(report.value, 35);
+        const auto got = decode_compatible(report.value, 35);
         EXPECT_EQ(got.result, 1) << int(filler);
-        EXPECT_EQ(got.channels, expected) << int(filler);
+        EXPECT_EQ(got.values, expected) << int(filler);
         EXPECT_TRUE(guard_intact(report));
     }
     Report r = compatible_report(0xFA, 0);
@@ -177,10 +175,10 @@ TEST(CompatibleReport, DecodesFifteenValuesWhateverTheFrameBytesHold) {
     r[5] = 0x12;
     r[32] = 0xFF;
     r[33] = 0xFF;
-    const CompatibleDecode got = decode_compatible(guarded<35>(r).value, 35);
+    const auto got = decode_compatible(guarded<35>(r).value, 35);
     EXPECT_EQ(got.result, 1);
-    EXPECT_EQ(got.channels[0], 0x1234);
-    EXPECT_EQ(got.channels[14], 0xFFFF);
+    EXPECT_EQ(got.values[0], 0x1234);
+    EXPECT_EQ(got.values[14], 0xFFFF);
 }
 
 TEST(CompatibleReport, RejectsWrongHeadLengthsAndNullsWithoutWriting) {
@@ -192,13 +190,13 @@ TEST(CompatibleReport, RejectsWrongHeadLengthsAndNullsWithoutWriting) {
     for (const Case& c : {Case{0xFB, 35}, Case{0x00, 35}, Case{0x5F, 35}, Case{0xFA, 0}, Case{0xFA, 18},
                           Case{0xFA, 19}, Case{0xFA, 34}, Case{0xFA, 36}, Case{0xFA, 255}}) {
         big.value[0] = c.head;
-        const CompatibleDecode got = decode_compatible(big.value, c.length);
+        const auto got = decode_compatible(big.value, c.length);
         EXPECT_EQ(got.result, 0) << int(c.head) << " " << int(c.length);
-        EXPECT_EQ(got.channels, kUntouchedChannels);
+        EXPECT_EQ(got.values, untouched<Channels>());
     }
-    const CompatibleDecode null_report = decode_compatible(nullptr, 35);
+    const auto null_report = decode_compatible(nullptr, 35);
     EXPECT_EQ(null_report.result, 0);
-    EXPECT_EQ(null_report.channels, kUntouchedChannels);
+    EXPECT_EQ(null_report.values, untouched<Channels>());
     big.value[0] = 0xFA;
     EXPECT_EQ(parse_hid_compatible_device(nullptr, big.value, 35), 0);
     EXPECT_TRUE(guard_intact(big));
