@@ -43,6 +43,8 @@ public:
         fd_ = socket(family, SOCK_DGRAM, 0);
         if (fd_ >= 0 && bind(fd_, &address.any, size) == 0 && getsockname(fd_, &address.any, &size) == 0) {
             port_ = ntohs(family == AF_INET ? address.v4.sin_port : address.v6.sin6_port);
+        } else {
+            error_ = errno;
         }
     }
     ~Receiver() { close(); }
@@ -52,6 +54,7 @@ public:
     }
 
     std::uint16_t port() const { return port_; }  // 0 when the socket could not be bound
+    int error() const { return error_; }           // then why
     std::string endpoint() const { return (family_ == AF_INET ? "127.0.0.1:" : "[::1]:") + std::to_string(port_); }
 
     std::optional<Bytes> receive(std::chrono::milliseconds wait = kDeadline) {
@@ -68,6 +71,7 @@ private:
     int family_;
     int fd_ = -1;
     std::uint16_t port_ = 0;
+    int error_ = 0;
 };
 
 UdpEndpoint endpoint_of(const std::string& text) {
@@ -92,9 +96,10 @@ class Loopback : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override {
         if (receiver_.port() != 0) return;
-        const bool no_ipv6 = GetParam() == AF_INET6 && (errno == EAFNOSUPPORT || errno == EADDRNOTAVAIL);
-        if (no_ipv6) GTEST_SKIP() << "this machine has no IPv6 loopback: " << std::strerror(errno);
-        FAIL() << "cannot bind a UDP socket on the loopback: " << std::strerror(errno);
+        const int error = receiver_.error();
+        const bool no_ipv6 = GetParam() == AF_INET6 && (error == EAFNOSUPPORT || error == EADDRNOTAVAIL);
+        if (no_ipv6) GTEST_SKIP() << "this machine has no IPv6 loopback: " << std::strerror(error);
+        FAIL() << "cannot bind a UDP socket on the loopback: " << std::strerror(error);
     }
     Receiver receiver_{GetParam()};
 };
