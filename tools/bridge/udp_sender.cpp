@@ -43,7 +43,7 @@ std::optional<std::string> UdpSender::send(std::span<const std::uint8_t> datagra
 std::string UdpSender::summary() const {
     if (failed_ == 0) return {};
     return name_ + ": " + std::to_string(failed_) + " of " + std::to_string(sent_ + failed_) +
-           " datagrams not sent (first: " + first_failure_ + ")";
+           " sends failed (first: " + first_failure_ + ")";
 }
 
 }  // namespace vandry_bridge

@@ -2,6 +2,10 @@
 // not running yet, or restarts, refuses datagrams for a while, and the next
 // datagram carries newer values anyway. Failures are counted, and the first
 // one is returned as a message so that the user hears of it once.
+//
+// The count is of failed sends, not of lost datagrams: a closed port is
+// reported by the system one send late, after which the next send goes out
+// (and is lost) again, so against a closed port about every other send fails.
 #pragma once
 
 #include <cstdint>
