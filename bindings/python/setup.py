@@ -29,4 +29,9 @@ class PlatformWheel(bdist_wheel):
         return ("py3", "none", platform) if carries_library() else (python, abi, platform)
 
 
+if not os.path.exists(os.path.join(HERE, "vandry_interface", "_version.py")):
+    raise SystemExit(f"{HERE} is the binding's source folder, which the CMake build completes (the library and its "
+                     "version): build the wheel with scripts/build-wheel.sh BUILD_DIR, or pip install "
+                     "BUILD_DIR/python")
+
 setup(distclass=LibraryDistribution, cmdclass={"bdist_wheel": PlatformWheel})
