@@ -22,7 +22,7 @@ make_packages() {
 
 lintian_check() {
   local report
-  report=$(lintian --no-tag-display-limit --show-overrides "$debs"/*.deb 2>&1 | grep -v 'running with root privileges') \
+  report=$(lintian --tag-display-limit 0 --show-overrides "$debs"/*.deb 2>&1 | grep -v 'running with root privileges') \
     || true
   echo "$report"
   ! grep -q '^E:' <<<"$report" || fail "lintian reports errors"
