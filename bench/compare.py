@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
-"""Runs the benchmark program and prints each parser figure next to its floor.
+"""Runs the benchmark program and prints each parser figure next to its floor,
+then each SBUS export's cost next to an empty exported call.
 
 Usage: bench/compare.py BUILD_DIR/bench/vandry_bench [benchmark options...]
 """
 import json
+import pathlib
+import statistics
 import subprocess
 import sys
 
@@ -22,10 +25,31 @@ def main() -> int:
         floor = results[f"BM_Floor/{chunk}"]["bytes_per_second"]
         print(f"chunk {chunk:3d}: parse_port_data {parser / 1e6:8.1f} MB/s, "
               f"floor {floor / 1e6:8.1f} MB/s, ratio {parser / floor:.2f}")
-    for name in ("BM_EncodeSbusV1", "BM_EncodeSbusV2", "BM_ConvertSbus"):
-        b = results[name]
-        print(f"{name}: {b['cpu_time']:.2f} {b['time_unit']} per call")
+    sbus_section(pathlib.Path(sys.argv[1]).with_name("vandry_sbus_bench"))
     return 0
+
+
+def sbus_section(program: pathlib.Path, repetitions: int = 9) -> None:
+    """Each SBUS export's cost as a ratio to an empty exported call, from one
+    run of the SBUS benchmark. Repetitions are interleaved at random, so that
+    a noisy neighbour slows every benchmark alike; the median is taken."""
+    out = subprocess.run(
+        [str(program), "--benchmark_format=json",
+         f"--benchmark_repetitions={repetitions}",
+         "--benchmark_enable_random_interleaving=true"],
+        check=True, capture_output=True, text=True).stdout
+    times = {}
+    for b in json.loads(out)["benchmarks"]:
+        if b.get("run_type") == "iteration":
+            times.setdefault(b["run_name"], []).append(b["cpu_time"])
+    median = {name: statistics.median(t) for name, t in times.items()}
+    empty = median["BM_EmptyExport"]
+    print(f"empty exported call: {empty:.2f} ns")
+    for name, label in (("BM_EmptyExportWithAtomicIncrement", "empty + atomic counter"),
+                        ("BM_EncodeSbusV1", "encode_sbus_data_v1"),
+                        ("BM_EncodeSbusV2", "encode_sbus_data_v2"),
+                        ("BM_ConvertSbus", "convert_std_sbus_data")):
+        print(f"{label:22s} {median[name]:6.2f} ns, {median[name] / empty:4.2f} x the empty call")
 
 
 if __name__ == "__main__":

@@ -1,7 +1,7 @@
 // parse_port_data on a continuous stream of 100-byte frames (payload type 2)
 // in 64- and 255-byte reads, next to a floor that copies each read into a
 // 500-byte buffer, finds heads with memchr and copies each payload into the
-// records with memcpy. Also: ns per SBUS frame for both encoders.
+// records with memcpy.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -101,40 +101,9 @@ void BM_Floor(benchmark::State& state) {
     });
 }
 
-sbus_channels sample_channels() {
-    sbus_channels c;
-    for (int k = 0; k < 16; ++k) c.channel[k] = static_cast<std::uint16_t>(k * 127);
-    return c;
-}
-
-template <void (*Encode)(sbus_frame*, const sbus_channels*)>
-void BM_EncodeSbus(benchmark::State& state) {
-    sbus_channels c = sample_channels();
-    sbus_frame f{};
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(c);
-        Encode(&f, &c);
-        benchmark::DoNotOptimize(f);
-    }
-}
-
-void BM_ConvertSbus(benchmark::State& state) {
-    std::uint16_t src[16];
-    for (int k = 0; k < 16; ++k) src[k] = static_cast<std::uint16_t>(k * 75);
-    sbus_channels c{};
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(src);
-        convert_std_sbus_data(&c, src);
-        benchmark::DoNotOptimize(c);
-    }
-}
-
 }  // namespace
 
 BENCHMARK(BM_ParsePortData)->Arg(64)->Arg(255);
 BENCHMARK(BM_Floor)->Arg(64)->Arg(255);
-BENCHMARK(BM_EncodeSbus<encode_sbus_data_v1>)->Name("BM_EncodeSbusV1");
-BENCHMARK(BM_EncodeSbus<encode_sbus_data_v2>)->Name("BM_EncodeSbusV2");
-BENCHMARK(BM_ConvertSbus);
 
 BENCHMARK_MAIN();
