@@ -3,7 +3,6 @@
 // and through the same kind of PLT call. bench/compare.py prints the ratios.
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <cstdint>
 
 #include "VandryInterface.h"
@@ -37,18 +36,6 @@ void BM_EmptyExport(benchmark::State& state) {
                [](sbus_frame* f, const sbus_channels& c) { vandry_bench_empty_export(f, &c); });
 }
 
-// What an empty export costs once it also advances a shared counter with one
-// atomic read-modify-write, as encode_sbus_data_v2 must: the floor of any
-// footer counter that concurrent callers cannot make repeat.
-void BM_EmptyExportWithAtomicIncrement(benchmark::State& state) {
-    static std::atomic<std::uint8_t> counter{0};
-    Inputs io;
-    time_calls(state, io.frame, io.channels, [](sbus_frame* f, const sbus_channels& c) {
-        f->bytes[24] = counter.fetch_add(1, std::memory_order_relaxed);
-        vandry_bench_empty_export(f, &c);
-    });
-}
-
 template <void (*Encode)(sbus_frame*, const sbus_channels*)>
 void BM_EncodeSbus(benchmark::State& state) {
     Inputs io;
@@ -65,7 +52,6 @@ void BM_ConvertSbus(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_EmptyExport);
-BENCHMARK(BM_EmptyExportWithAtomicIncrement);
 BENCHMARK(BM_EncodeSbus<encode_sbus_data_v1>)->Name("BM_EncodeSbusV1");
 BENCHMARK(BM_EncodeSbus<encode_sbus_data_v2>)->Name("BM_EncodeSbusV2");
 BENCHMARK(BM_ConvertSbus);
