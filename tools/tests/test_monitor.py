@@ -10,8 +10,9 @@ import subprocess
 import termios
 import time
 
-from harness import (DEADLINE, MONITOR, SIGNALS, SIM, STOP_FRAME, Device, Lines, ToolTest, children_of,
-                     decisions, eventually, gone, host_records, json_lines, read_capture, sbus_channels, set_raw, state, unread_bytes, upload_frame)
+from harness import (DEADLINE, MAN_DIR, MONITOR, SIGNALS, SIM, STOP_FRAME, Device, Lines, ToolTest, children_of,
+                     decisions, eventually, gone, host_records, json_lines, options_of_help, options_of_man,
+                     read_capture, sbus_channels, set_raw, state, unread_bytes, upload_frame)
 
 TCGETS2 = 0x802C542A  # Linux x86-64: read struct termios2
 REQUEST_FRAME = bytes([0xFA, 0xE5, 0x02, 0x00, 0x00, 0x00, 0x5F])
@@ -406,6 +407,16 @@ class Errors(ToolTest):
         result = self.monitor("--frames", "1")
         self.assertEqual(result.returncode, 0)
         self.assertRegex(result.stderr, r"^vandry-monitor: 1 update in [0-9.]+ s\n$")
+
+    def test_help_version_and_the_manual_agree(self):
+        for program, man in ((MONITOR, "vandry-monitor.1"), (SIM, "vandry-sim.1")):
+            with self.subTest(program=program):
+                usage = self.run_tool([program, "--help"])
+                self.assertEqual(usage.returncode, 0)
+                self.assertEqual(options_of_help(usage.stdout), options_of_man(os.path.join(MAN_DIR, man)))
+                version = self.run_tool([program, "--version"])
+                self.assertEqual(version.returncode, 0)
+                self.assertRegex(version.stdout, r"^vandry-(monitor|sim) \(VandryInterface \d+\.\d+\.\d+\)\n$")
 
 
 if __name__ == "__main__":
