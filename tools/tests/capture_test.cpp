@@ -1,7 +1,6 @@
 // The capture format: the exact bytes on disk, reading back, raw files,
 // cut files, and a capture never overwriting a file.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "capture.h"
+#include "scratch_dir.h"
 
 namespace vandry_tools {
 namespace {
@@ -18,24 +18,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 class CaptureTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/vandry-capture-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        for (const auto& name : made_) std::remove(name.c_str());
-        rmdir(dir_.c_str());
-    }
-
-    std::string path(const std::string& name) {
-        made_.push_back(dir_ + "/" + name);
-        return made_.back();
-    }
-    static Bytes contents(const std::string& file) {
-        std::ifstream in(file, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string path(const std::string& name) { return scratch_.path(name); }
+    static Bytes contents(const std::string& file) { return ScratchDir::contents(file); }
     static void put(const std::string& file, const Bytes& bytes) {
         std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
                                                     static_cast<std::streamsize>(bytes.size()));
@@ -55,8 +39,7 @@ protected:
         return records;
     }
 
-    std::string dir_;
-    std::vector<std::string> made_;
+    ScratchDir scratch_;
 };
 
 TEST_F(CaptureTest, WritesTheDocumentedBytes) {

@@ -1,14 +1,11 @@
 // The rate and failsafe rules of the outputs, on a clock the test drives.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 #include "pacing.h"
 #include "sbus_sender.h"
+#include "scratch_dir.h"
 
 namespace vandry_tools {
 namespace {
@@ -75,19 +72,11 @@ TEST(Freshness, GoesStaleAfterTheLimitAndSaysSoOnce) {
 class SbusSenderTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char name[] = "/tmp/vandry-sbus-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        dir_ = name;
-        options_.sbus_out = dir_ + "/frames";
+        options_.sbus_out = scratch_.path("frames");
         options_.stale_seconds = 0.5;
     }
-    void TearDown() override {
-        std::remove(options_.sbus_out.c_str());
-        rmdir(dir_.c_str());
-    }
     std::size_t frames_written() const {
-        std::ifstream in(options_.sbus_out, std::ios::binary);
-        const std::vector<char> bytes(std::istreambuf_iterator<char>(in), {});
+        const auto bytes = ScratchDir::contents(options_.sbus_out);
         EXPECT_EQ(bytes.size() % 25, 0u);
         return bytes.size() / 25;
     }
@@ -105,8 +94,8 @@ protected:
         return frames_written();
     }
 
+    ScratchDir scratch_;
     MonitorOptions options_;
-    std::string dir_;
 };
 
 TEST_F(SbusSenderTest, OnePerUpdateButNeverFasterThanTheLineCarries) {
