@@ -67,6 +67,8 @@ private:
 
     // Nobody reads stdout any more (`| head -1`): that ends the run quietly.
     void view_stopped() {
+        if (view_gone_) return;
+        view_gone_ = true;
         if (view_.status() == WriteStatus::closed) {
             quiet_ = stop_ = true;
         } else {
@@ -91,7 +93,10 @@ private:
 
     void service(double now) {
         if (!view_.refresh(now)) view_stopped();
-        if (sbus_ && !sbus_->service(now)) fail(sbus_->error());
+        if (sbus_ && !sbus_->service(now)) {
+            fail(sbus_->error());
+            sbus_.reset();  // said once; nothing more goes there
+        }
     }
 
     double next_wake(double now) const {
@@ -219,8 +224,9 @@ private:
             const std::string problem = serial ? port_.open_serial(options_.path, options_.baud) : port_.open_hid(options_.path);
             if (problem.empty()) {
                 if (serial) PortFeeder::forget_pending_bytes();
+                if (serial && !send_request()) return false;
                 tell(options_.path + " is back" + (serial ? "; request frame sent again" : ""));
-                return !serial || send_request();
+                return true;
             }
             pause_for(std::min(kReconnectInterval, next_wake(now) - now));
         }
@@ -272,6 +278,7 @@ private:
     Port port_;
     PortFeeder feeder_;
     bool opened_ = false;
+    bool view_gone_ = false;
     bool stop_ = false;
     bool quiet_ = false;
     int status_ = 0;
