@@ -65,11 +65,12 @@ private:
         return false;
     }
 
-    // Nobody reads stdout any more (`| head -1`): that ends the run quietly.
+    // Nobody reads stdout any more (`| head -1`), or the terminal went away
+    // with the hang-up that stops the run: that ends the run quietly.
     void view_stopped() {
         if (view_gone_) return;
         view_gone_ = true;
-        if (view_.status() == WriteStatus::closed) {
+        if (view_.status() == WriteStatus::closed || stop_requested()) {
             quiet_ = stop_ = true;
         } else {
             fail(view_.error());

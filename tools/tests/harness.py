@@ -248,10 +248,16 @@ class Device:
 
     def __init__(self, test):
         self.master, self.slave = pty.openpty()
-        test.addCleanup(os.close, self.master)
-        test.addCleanup(os.close, self.slave)
+        test.addCleanup(self.close)
         self.path = os.ttyname(self.slave)
         self.received = b""
+
+    def close(self):
+        """Closes both sides: a terminal that does so hangs up its session."""
+        for fd in (self.master, self.slave):
+            if fd is not None:
+                os.close(fd)
+        self.master = self.slave = None
 
     def settings(self):
         return termios.tcgetattr(self.slave)
