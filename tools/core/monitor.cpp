@@ -45,7 +45,8 @@ public:
             }
         }
         if (sbus_) sbus_->finish();
-        if (opened_ && !quiet_) view_.finish(now_seconds());  // no summary after a source that never opened
+        // No summary after a source that never opened or failed before its first update.
+        if (opened_ && !quiet_ && (status_ == 0 || view_.updates() != 0)) view_.finish(now_seconds());
         return status_;
     }
 

@@ -36,6 +36,8 @@ std::span<const unsigned> supported_baud_rates() { return kRates; }
 struct Port::State {
     int fd = -1;
     std::string path;
+    bool hid = false;
+    bool got_bytes = false;
     bool restore = false;
     termios saved{};
 };
@@ -47,6 +49,7 @@ bool Port::is_open() const { return state_->fd >= 0; }
 
 std::string Port::open_serial(const std::string& path, unsigned baud) {
     close();
+    state_->hid = false;
     speed_t speed = B0;
     for (std::size_t k = 0; k < std::size(kRates); ++k)
         if (kRates[k] == baud) speed = kSpeeds[k];
@@ -82,6 +85,8 @@ std::string Port::open_hid(const std::string& path) {
     close();
     State& s = *state_;
     s.path = path;
+    s.hid = true;
+    s.got_bytes = false;
     s.fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (s.fd < 0) return errno_text("open", path);
     struct stat info {};
@@ -109,8 +114,13 @@ ReadResult Port::read(std::uint8_t* buffer, std::size_t size, int timeout_ms) {
     if (ready < 0 && errno != EINTR) return {ReadStatus::failed, 0, errno_text("wait for", s.path)};
     if (ready <= 0) return {};  // a timeout, or a signal: the caller looks at the stop request
     const ssize_t n = ::read(s.fd, buffer, size);
-    if (n > 0) return {ReadStatus::bytes, static_cast<std::size_t>(n), {}};
+    if (n > 0) {
+        s.got_bytes = true;
+        return {ReadStatus::bytes, static_cast<std::size_t>(n), {}};
+    }
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return {};
+    if (n == 0 && s.hid && !s.got_bytes)  // a HID device never reads as empty; /dev/null does
+        return {ReadStatus::failed, 0, s.path + " is not a hidraw device: it reads as empty"};
     if (n == 0) return {ReadStatus::vanished, 0, s.path + " vanished: end of file (device unplugged?)"};
     if (means_unplugged(errno))
         return {ReadStatus::vanished, 0, s.path + " vanished: " + std::strerror(errno) + " (device unplugged?)"};
