@@ -54,8 +54,9 @@ void write_stderr(std::string_view text);
 
 // Opens a file for writing. An existing file is refused unless `replace`,
 // so that nothing a user keeps is overwritten by accident. Returns null with
-// the reason (naming the path) in `error`.
-std::FILE* create_file(const std::string& path, bool replace, std::string& error);
+// the reason in `error`, naming what the file is for (`role`, e.g. "the
+// capture") and its path.
+std::FILE* create_file(const std::string& path, const std::string& role, bool replace, std::string& error);
 
 // ---- Ports ----------------------------------------------------------------
 

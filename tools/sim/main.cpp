@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
 
     std::string error;
     std::FILE* log = nullptr;
-    if (!options.log_path.empty() && (log = create_file(options.log_path, true, error)) == nullptr) return fail(error);
+    if (!options.log_path.empty() && (log = create_file(options.log_path, "the log", true, error)) == nullptr) return fail(error);
 
     Pty pty;
     if (const std::string problem = open_pty(pty); !problem.empty()) return fail(problem);

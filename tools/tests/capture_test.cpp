@@ -113,7 +113,7 @@ TEST_F(CaptureTest, RefusesToOverwriteAndToReadAnotherVersion) {
     const std::string file = path("kept.cap");
     put(file, Bytes{1, 2, 3});
     CaptureWriter writer;
-    EXPECT_NE(writer.open(file, CaptureKind::port).find("cannot create " + file + ": File exists"), std::string::npos);
+    EXPECT_NE(writer.open(file, CaptureKind::port).find("cannot create the capture " + file + ": File exists"), std::string::npos);
     EXPECT_EQ(contents(file), (Bytes{1, 2, 3}));
 
     const std::string future = path("future.cap");

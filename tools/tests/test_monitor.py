@@ -381,7 +381,7 @@ class Errors(ToolTest):
             (["--hidraw", existing], 1, f"{existing} is not a hidraw device (a regular file; to replay a capture"),
             (["--hidraw", "/dev/no-such-hidraw"], 1, "cannot open /dev/no-such-hidraw: No such file or directory"),
             (["--hidraw", "/dev/null"], 1, "/dev/null is not a hidraw device: it reads as empty"),
-            (["--record", existing, "--seconds", "1"], 1, f"cannot create {existing}: File exists"),
+            (["--record", existing, "--seconds", "1"], 1, f"cannot create the capture {existing}: File exists"),
             (["--sbus-out", existing, "--seconds", "1"], 1, f"the SBUS output {existing} is an existing file"),
             (["--sbus-out", self.path("folder"), "--seconds", "1"], 1, "is not a serial device, FIFO or file"),
             (["--sbus-out", self.path("no/such/dir"), "--seconds", "1"], 1, "cannot create the SBUS output"),

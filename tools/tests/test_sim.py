@@ -130,7 +130,7 @@ class SimLog(ToolTest):
             with self.subTest(path=path):
                 result = self.run_tool([SIM, "--log", path])
                 self.assertEqual(result.returncode, 1)
-                self.assertEqual(result.stderr, f"vandry-sim: cannot create {path}: {reason}\n")
+                self.assertEqual(result.stderr, f"vandry-sim: cannot create the log {path}: {reason}\n")
                 self.assertEqual(result.stdout, "", "no port is offered")
 
 

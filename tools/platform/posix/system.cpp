@@ -103,17 +103,17 @@ void write_stderr(std::string_view text) {
     }
 }
 
-std::FILE* create_file(const std::string& path, bool replace, std::string& error) {
+std::FILE* create_file(const std::string& path, const std::string& role, bool replace, std::string& error) {
     const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | (replace ? O_TRUNC : O_EXCL);
     const int fd = ::open(path.c_str(), flags, 0644);
     if (fd < 0) {
-        error = "cannot create " + path + ": " + std::strerror(errno);
+        error = "cannot create " + role + " " + path + ": " + std::strerror(errno);
         if (errno == EEXIST) error += " (it is never overwritten; remove it or choose another name)";
         return nullptr;
     }
     std::FILE* file = fdopen(fd, "wb");
     if (file == nullptr) {
-        error = "cannot write " + path + ": " + std::strerror(errno);
+        error = "cannot write " + role + " " + path + ": " + std::strerror(errno);
         ::close(fd);
     }
     return file;
