@@ -48,7 +48,9 @@ void channel_rows(const Screen& s, std::size_t width, std::vector<std::string>& 
 }
 
 void bank_rows(const Screen& s, std::size_t width, std::vector<std::string>& out) {
-    const std::size_t per_row = std::max<std::size_t>(1, (width - std::min(width, kLabelWidth + 1)) / kValueWidth);
+    const std::size_t room = (width - std::min(width, kLabelWidth + 1)) / kValueWidth;
+    std::size_t per_row = 16;  // halved until it fits, so that the rows come out even
+    while (per_row > 1 && per_row > room) per_row /= 2;
     for (int b = 0; b < 2; ++b) {
         std::string line = formatted("bank %d ", b);
         for (std::size_t k = 0; k < 16; ++k) {

@@ -47,7 +47,7 @@ TEST(View, AWideTallTerminalShowsEveryValueAndAShortOneSaysWhatIsHidden) {
     EXPECT_TRUE(contains(all, "ch 15"));
     const auto narrow = screen_lines(port_screen(), {40, 60});  // banks wrap instead of being cut
     for (int k = 0; k < 16; ++k) EXPECT_TRUE(contains(narrow, std::to_string(60000 + k))) << k;
-    // 15 channel rows, a blank, 2 rows per bank: 20 lines; 11 rows hold 3 of heading, 7 and the note.
+    // 15 channel rows, a blank, 2 rows of 8 per bank: 20 lines; 11 rows hold 3 of heading, 7 and the note.
     const auto short_one = screen_lines(port_screen(), {80, 12});
     EXPECT_TRUE(contains(short_one, "... 13 more lines"));
 }
