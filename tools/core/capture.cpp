@@ -45,16 +45,22 @@ std::string CaptureWriter::open(const std::string& path, CaptureKind kind) {
 }
 
 std::string CaptureWriter::write(std::uint64_t time_us, std::span<const std::uint8_t> bytes) {
-    while (!bytes.empty()) {  // a read larger than a record can hold becomes several records
-        const std::size_t count = bytes.size() < 65535 ? bytes.size() : 65535;
-        std::uint8_t head[10];
-        put_le(head, time_us, 8);
-        put_le(head + 8, count, 2);
-        if (std::fwrite(head, 1, sizeof head, file_) != sizeof head ||
-            std::fwrite(bytes.data(), 1, count, file_) != count)
-            return failure("write");
-        bytes = bytes.subspan(count);
+    for (std::size_t count = 0; !bytes.empty(); bytes = bytes.subspan(count)) {
+        count = bytes.size() < 65535 ? bytes.size() : 65535;  // a larger read becomes several records
+        if (const std::string problem = record(time_us, bytes.first(count)); !problem.empty()) return problem;
     }
+    return {};
+}
+
+std::string CaptureWriter::write_reopened(std::uint64_t time_us) { return record(time_us, {}); }
+
+std::string CaptureWriter::record(std::uint64_t time_us, std::span<const std::uint8_t> bytes) {
+    std::uint8_t head[10];
+    put_le(head, time_us, 8);
+    put_le(head + 8, bytes.size(), 2);
+    if (std::fwrite(head, 1, sizeof head, file_) != sizeof head ||
+        std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size())
+        return failure("write");
     // Flushed at once: a run that is killed keeps everything read before.
     return std::fflush(file_) == 0 ? std::string() : failure("write");
 }
@@ -98,9 +104,9 @@ CaptureReader::Next CaptureReader::next(std::vector<std::uint8_t>& bytes, std::u
         if (got == sizeof head) {
             time_us = get_le(head, 8);
             bytes.resize(get_le(head + 8, 2));
-            if (std::fread(bytes.data(), 1, bytes.size(), file_) == bytes.size() && !bytes.empty()) {
+            if (std::fread(bytes.data(), 1, bytes.size(), file_) == bytes.size()) {
                 ++records_;
-                return Next::chunk;
+                return bytes.empty() ? Next::reopened : Next::chunk;
             }
         }
         if (!std::ferror(file_) && (got != 0 || !std::feof(file_)))

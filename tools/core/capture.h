@@ -9,8 +9,10 @@
 //            2 bytes  zero (reserved)
 //   records  8 bytes  arrival time in microseconds since the start of the run
 //                     (little-endian), not decreasing
-//            2 bytes  count of bytes that follow (little-endian), 1..65535
-//            N bytes  what one read returned: port bytes, or one HID report
+//            2 bytes  count of bytes that follow (little-endian), 0..65535
+//            N bytes  what one read returned: port bytes, or one HID report;
+//                     none: the port was opened again after it vanished, and
+//                     what the parser held from before was dropped there
 //
 // A file that does not begin with the header is replayed as raw port bytes,
 // without timing.
@@ -40,10 +42,12 @@ public:
     // An existing file is refused. Each returns an empty string or the reason.
     std::string open(const std::string& path, CaptureKind kind);
     std::string write(std::uint64_t time_us, std::span<const std::uint8_t> bytes);
+    std::string write_reopened(std::uint64_t time_us);
     bool is_open() const { return file_ != nullptr; }
 
 private:
     std::string failure(const char* what);
+    std::string record(std::uint64_t time_us, std::span<const std::uint8_t> bytes);
 
     std::FILE* file_ = nullptr;
     std::string path_;
@@ -60,7 +64,7 @@ public:
     bool timed() const { return timed_; }       // false: raw bytes
     CaptureKind kind() const { return kind_; }
 
-    enum class Next { chunk, end, failed };
+    enum class Next { chunk, reopened, end, failed };
     // The next record. At the end of a file cut inside a record, `message`
     // says so and the result is `end`; `failed` leaves the reason there.
     Next next(std::vector<std::uint8_t>& bytes, std::uint64_t& time_us, std::string& message);

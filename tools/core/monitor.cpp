@@ -157,6 +157,15 @@ private:
         if (!shown) view_stopped();
     }
 
+    // The parser may hold half a frame from before the port vanished; it
+    // must not join the new session's bytes. A capture notes the place, so
+    // that its replay does the same.
+    void forget_old_session(double now) {
+        PortFeeder::forget_pending_bytes();
+        if (!capture_.is_open()) return;
+        if (const std::string problem = capture_.write_reopened(micros(now)); !problem.empty()) fail(problem);
+    }
+
     // ---- Sources
 
     void run_port() {
@@ -218,14 +227,13 @@ private:
         }
     }
 
-    // Waits for a vanished port to come back. The parser may hold half a
-    // frame of the old session; it is forgotten before the first new byte.
+    // Waits for a vanished port to come back.
     bool reopen(bool serial) {
         for (double now = now_seconds(); !should_stop(now); now = now_seconds()) {
             service(now);
             const std::string problem = serial ? port_.open_serial(options_.path, options_.baud) : port_.open_hid(options_.path);
             if (problem.empty()) {
-                if (serial) PortFeeder::forget_pending_bytes();
+                if (serial) forget_old_session(now);
                 if (serial && !send_request()) return false;
                 tell(options_.path + " is back" + (serial ? "; request frame sent again" : ""));
                 return true;
@@ -255,6 +263,10 @@ private:
                 return;
             }
             if (next == CaptureReader::Next::end) break;
+            if (next == CaptureReader::Next::reopened) {
+                forget_old_session(now_seconds());
+                continue;
+            }
             if (!first) first = time_us;
             const double offset = static_cast<double>(time_us - std::min(time_us, *first)) / 1e6;
             if (paced && !wait_until(replay_start + offset / options_.replay_speed)) break;

@@ -35,7 +35,9 @@ protected:
         EXPECT_EQ(reader.open(file), "");
         std::vector<Record> records;
         Record r;
-        while ((last = reader.next(r.bytes, r.time_us, message)) == CaptureReader::Next::chunk) records.push_back(r);
+        while ((last = reader.next(r.bytes, r.time_us, message)) == CaptureReader::Next::chunk ||
+               last == CaptureReader::Next::reopened)
+            records.push_back(r);
         return records;
     }
 
@@ -62,8 +64,10 @@ TEST_F(CaptureTest, ReadsBackEveryRecordInOrder) {
         CaptureWriter writer;
         ASSERT_EQ(writer.open(file, CaptureKind::port), "");
         for (const Record& r : written) ASSERT_EQ(writer.write(r.time_us, r.bytes), "");
+        ASSERT_EQ(writer.write_reopened(98), "");           // a record without bytes
         ASSERT_EQ(writer.write(99, Bytes(70000, 7)), "");  // longer than a record holds: two records
     }
+    written.push_back({98, {}});
     written.push_back({99, Bytes(65535, 7)});
     written.push_back({99, Bytes(70000 - 65535, 7)});
     std::string message;

@@ -200,10 +200,10 @@ class Faults(ToolTest):
         self.assertLessEqual(len(received) // 25, 50 * running + 2, "no burst of missed frames")
 
     def test_an_unplugged_port_is_waited_for_and_nothing_is_lost(self):
-        link, log = self.path("vandry"), self.path("sent.jsonl")
+        link, log, capture = self.path("vandry"), self.path("sent.jsonl"), self.path("capture.bin")
         sim = self.sim("--types", "0", "--rate", "500", "--count", "200", "--vanish-after", "60",
                        "--return-after", "0.3", "--link", link, "--log", log)
-        result = self.monitor("--port", link, "--reconnect", "--frames", "200", "--seconds", "20")
+        result = self.monitor("--port", link, "--reconnect", "--frames", "200", "--seconds", "20", "--record", capture)
         status, said = sim.finish()
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn("vanished", result.stderr)
@@ -214,6 +214,8 @@ class Faults(ToolTest):
         shown = json_lines(result.stdout)
         self.assertEqual(len(sent), 200)
         self.assertEqual([state(r) for r in shown], [state(r) for r in sent], "half a frame never joins the new session")
+        replay = self.monitor("--replay", capture, "--replay-speed", "0")
+        self.assertEqual(json_lines(replay.stdout), shown, "the capture notes where the port came back")
 
     def test_an_unplugged_port_without_reconnect_is_one_line_and_status_1(self):
         sim = self.sim("--rate", "200", "--vanish-after", "30")
