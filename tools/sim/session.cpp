@@ -237,8 +237,18 @@ private:
         queue_.clear();
         queued_bytes_ = front_written_ = 0;
         streaming_ = false;
-        close_pty(pty_);
-        if (options_.return_after <= 0) return false;
+        // The port's side stays held until the link points elsewhere: its
+        // number is then not given to another program's pseudo-terminal,
+        // which a host waiting on the link would open instead.
+        Pty old{-1, pty_.slave, pty_.path};
+        ::close(pty_.master);
+        pty_ = Pty{};
+        const bool back = options_.return_after > 0 && come_back();
+        close_pty(old);
+        return back;
+    }
+
+    bool come_back() {
         pause_for(options_.return_after);
         if (stop_requested()) return false;
         if (const std::string problem = open_pty(pty_); !problem.empty()) {
