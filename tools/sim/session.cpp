@@ -15,6 +15,7 @@
 #include "VandryInterface.h"
 #include "device_stream.h"
 #include "platform.h"
+#include "stop_signal.h"
 
 namespace vandry_tools {
 namespace {
@@ -57,9 +58,10 @@ public:
 
     int run() {
         while (!stop_requested()) {
-            pollfd p{pty_.master, static_cast<short>(POLLIN | (queue_.empty() ? 0 : POLLOUT)), 0};
-            if (poll(&p, 1, timeout_ms(now_seconds())) < 0 && errno != EINTR) return failed("poll", std::strerror(errno));
-            if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !read_host()) break;
+            pollfd p[2] = {{pty_.master, static_cast<short>(POLLIN | (queue_.empty() ? 0 : POLLOUT)), 0},
+                           {stop_request_fd(), POLLIN, 0}};
+            if (poll(p, 2, timeout_ms(now_seconds())) < 0 && errno != EINTR) return failed("poll", std::strerror(errno));
+            if ((p[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !read_host()) break;
             generate(now_seconds());
             if (!write_some()) break;
         }
@@ -116,7 +118,8 @@ private:
     }
 
     // A device that serves on finishes the frame it is writing, so that the
-    // stream stays whole for the next host, and then says it has stopped.
+    // stream stays whole for the next host, and then says it has stopped:
+    // nothing more comes until the next request.
     bool stop_streaming() {
         streaming_ = false;
         if (!options_.serve) {
@@ -129,6 +132,8 @@ private:
         return whole;
     }
 
+    // A host that reads nothing gets no more: after a second the rest of the
+    // frame is given up, so that nothing at all is written after the stop.
     bool finish_front() {
         const double until = now_seconds() + 1.0;
         while (!queue_.empty() && now_seconds() < until) {
@@ -136,6 +141,8 @@ private:
             poll(&p, 1, 10);
             if (!write_some()) return false;
         }
+        queue_.clear();
+        queued_bytes_ = front_written_ = 0;
         return true;
     }
 

@@ -41,6 +41,7 @@ bool reaped_within(pid_t child, double seconds) {
     for (int fd = 0; fd <= 2; ++fd) dup2(null, fd);
     if (master > 3) close_range(3, static_cast<unsigned>(master) - 1, 0);
     close_range(static_cast<unsigned>(master) + 1, ~0U, 0);
+    install_stop_handlers();  // its own stop pipe: the monitor's was closed above
     Pty own{master, -1, pty.path};  // the device holds no copy of the port's side
     SimulatorOptions quiet = options;
     quiet.verbose = false;

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "platform.h"
+#include "stop_signal.h"
 
 namespace vandry_tools {
 namespace {
@@ -109,10 +110,10 @@ void Port::close() {
 
 ReadResult Port::read(std::uint8_t* buffer, std::size_t size, int timeout_ms) {
     State& s = *state_;
-    pollfd p{s.fd, POLLIN, 0};
-    const int ready = poll(&p, 1, timeout_ms);
+    pollfd p[2] = {{s.fd, POLLIN, 0}, {stop_request_fd(), POLLIN, 0}};
+    const int ready = poll(p, 2, timeout_ms);
     if (ready < 0 && errno != EINTR) return {ReadStatus::failed, 0, errno_text("wait for", s.path)};
-    if (ready <= 0) return {};  // a timeout, or a signal: the caller looks at the stop request
+    if (ready <= 0 || p[0].revents == 0) return {};  // a timeout, or a stop request: the caller looks
     const ssize_t n = ::read(s.fd, buffer, size);
     if (n > 0) {
         s.got_bytes = true;

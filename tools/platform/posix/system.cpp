@@ -11,14 +11,23 @@
 #include <ctime>
 
 #include "platform.h"
+#include "stop_signal.h"
 
 namespace vandry_tools {
 namespace {
 
 volatile std::sig_atomic_t stop_flag = 0;
 volatile std::sig_atomic_t resized_flag = 0;
+int stop_pipe[2] = {-1, -1};  // the handler writes a byte; the read end stays readable
 
-extern "C" void vandry_tools_on_stop(int) { stop_flag = 1; }
+extern "C" void vandry_tools_on_stop(int) {
+    stop_flag = 1;
+    const int saved = errno;
+    if (stop_pipe[1] >= 0 && write(stop_pipe[1], "", 1) < 0) {
+        // full already: it is readable, which is all that counts
+    }
+    errno = saved;
+}
 extern "C" void vandry_tools_on_resize(int) { resized_flag = 1; }
 
 void handle(int signal_number, void (*handler)(int)) {
@@ -42,13 +51,17 @@ double now_seconds() {
 void pause_for(double seconds) {
     const double until = now_seconds() + seconds;
     for (double left = seconds; left > 0 && !stop_requested(); left = until - now_seconds()) {
-        const auto whole = static_cast<time_t>(left);
-        timespec ts{whole, static_cast<long>((left - static_cast<double>(whole)) * 1e9)};
-        nanosleep(&ts, nullptr);  // a signal ends it early; the loop decides whether to go on
+        pollfd p{stop_pipe[0], POLLIN, 0};
+        poll(&p, 1, static_cast<int>(left * 1000) + 1);  // a stop ends it at once
     }
 }
 
+int stop_request_fd() { return stop_pipe[0]; }
+
+// Once per process. The built-in device's child calls it again, after it
+// has closed every descriptor it inherited, the old pipe's included.
 void install_stop_handlers() {
+    if (pipe2(stop_pipe, O_NONBLOCK | O_CLOEXEC) != 0) stop_pipe[0] = stop_pipe[1] = -1;
     for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) handle(s, vandry_tools_on_stop);
     handle(SIGWINCH, vandry_tools_on_resize);
     signal(SIGPIPE, SIG_IGN);
