@@ -59,7 +59,7 @@ std::string CaptureWriter::record(std::uint64_t time_us, std::span<const std::ui
     put_le(head, time_us, 8);
     put_le(head + 8, bytes.size(), 2);
     if (std::fwrite(head, 1, sizeof head, file_) != sizeof head ||
-        std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size())
+        (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()))
         return failure("write");
     // Flushed at once: a run that is killed keeps everything read before.
     return std::fflush(file_) == 0 ? std::string() : failure("write");
@@ -104,7 +104,7 @@ CaptureReader::Next CaptureReader::next(std::vector<std::uint8_t>& bytes, std::u
         if (got == sizeof head) {
             time_us = get_le(head, 8);
             bytes.resize(get_le(head + 8, 2));
-            if (std::fread(bytes.data(), 1, bytes.size(), file_) == bytes.size()) {
+            if (bytes.empty() || std::fread(bytes.data(), 1, bytes.size(), file_) == bytes.size()) {
                 ++records_;
                 return bytes.empty() ? Next::reopened : Next::chunk;
             }
