@@ -22,7 +22,7 @@ namespace {
 
 constexpr std::size_t kMostQueuedBytes = 256 * 1024;  // beyond this the host is not reading
 constexpr double kMostCatchUpSeconds = 0.1;           // frame times older than this are skipped
-constexpr double kDrainSeconds = 2.0;                 // for the host to read what was sent before a vanish
+constexpr double kDrainSeconds = 10.0;                // for the host to read what was sent before a vanish
 
 // Finds the host's command frames in the bytes it writes.
 class CommandWatcher {
