@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Runs the benchmark program once and prints each figure next to its
-comparator, as ratios measured in that one run.
+"""Runs the benchmark program once and prints each figure of the port parser
+next to its comparator, as ratios measured in that one run; then each SBUS
+export's cost next to an empty exported call, from the SBUS benchmark.
 
 Usage: bench/compare.py BUILD_DIR/bench/vandry_bench [benchmark options...]
 
@@ -12,6 +13,8 @@ Each section is a function that takes the results (benchmark name -> result)
 and prints its lines; add one to SECTIONS to extend the report.
 """
 import json
+import pathlib
+import statistics
 import subprocess
 import sys
 
@@ -103,10 +106,30 @@ def main() -> int:
     for section in SECTIONS:
         section(results)
         print()
-    for name in ("BM_EncodeSbusV1", "BM_EncodeSbusV2", "BM_ConvertSbus"):
-        b = results[name]
-        print(f"{name}: {b['cpu_time']:.2f} {b['time_unit']} per call")
+    sbus_section(pathlib.Path(sys.argv[1]).with_name("vandry_sbus_bench"))
     return 0
+
+
+def sbus_section(program: pathlib.Path, repetitions: int = 9) -> None:
+    """Each SBUS export's cost as a ratio to an empty exported call, from one
+    run of the SBUS benchmark. Repetitions are interleaved at random, so that
+    a noisy neighbour slows every benchmark alike; the median is taken."""
+    out = subprocess.run(
+        [str(program), "--benchmark_format=json",
+         f"--benchmark_repetitions={repetitions}",
+         "--benchmark_enable_random_interleaving=true"],
+        check=True, capture_output=True, text=True).stdout
+    times = {}
+    for b in json.loads(out)["benchmarks"]:
+        if b.get("run_type") == "iteration":
+            times.setdefault(b["run_name"], []).append(b["cpu_time"])
+    median = {name: statistics.median(t) for name, t in times.items()}
+    empty = median["BM_EmptyExport"]
+    print(f"empty exported call: {empty:.2f} ns")
+    for name, label in (("BM_EncodeSbusV1", "encode_sbus_data_v1"),
+                        ("BM_EncodeSbusV2", "encode_sbus_data_v2"),
+                        ("BM_ConvertSbus", "convert_std_sbus_data")):
+        print(f"{label:22s} {median[name]:6.2f} ns, {median[name] / empty:4.2f} x the empty call")
 
 
 if __name__ == "__main__":

@@ -11,16 +11,46 @@
 
 set(VANDRY_SOURCE_DIR "${PROJECT_SOURCE_DIR}/src")
 
+# vandry_library_flags: how every deliverable's code is compiled and linked.
+# Link each deliverable's SHARED target with it as well as its objects: the
+# link options below apply to shared libraries only.
 add_library(vandry_library_flags INTERFACE)
 target_compile_definitions(vandry_library_flags INTERFACE VANDRY_INTERFACE_BUILDING)
 # No exceptions, no RTTI, no hidden library calls: the deliverable links
-# against nothing, and copy loops must not turn into memcpy calls.
+# against nothing, and copy loops must not turn into memcpy calls. Options
+# given here come after the user's CFLAGS/CXXFLAGS, so they win over the
+# distributions' hardening flags where those would call into libc.
+set(_vandry_cxx "$<COMPILE_LANGUAGE:C,CXX>")
+set(_vandry_shipped "$<AND:${_vandry_cxx},$<NOT:$<BOOL:${VANDRY_SANITIZE}>>>")
+set(_vandry_elf "$<AND:${_vandry_shipped},$<NOT:$<BOOL:${WIN32}>>>")
 target_compile_options(vandry_library_flags INTERFACE
-  -fno-exceptions -fno-rtti -fvisibility=hidden -fvisibility-inlines-hidden
-  $<$<NOT:$<BOOL:${VANDRY_SANITIZE}>>:-fno-stack-protector>
-  $<$<CXX_COMPILER_ID:GNU>:-fno-tree-loop-distribute-patterns>
-  $<$<CXX_COMPILER_ID:Clang>:-fno-builtin>)
+  $<${_vandry_cxx}:-fno-exceptions -fno-rtti -fvisibility=hidden -fvisibility-inlines-hidden>
+  # A failed _GLIBCXX_ASSERTIONS check calls std::__glibcxx_assert_fail in libstdc++.
+  $<${_vandry_cxx}:-U_GLIBCXX_ASSERTIONS>
+  # Fortified string functions are the __*_chk functions of libc.
+  $<${_vandry_cxx}:-U_FORTIFY_SOURCE>
+  # A smashed canary calls __stack_chk_fail in libc (the sanitizer runs link libc).
+  $<${_vandry_shipped}:-fno-stack-protector>
+  # -O3 only duplicates code here; -O2 keeps the library within its size budget.
+  $<$<AND:${_vandry_shipped},$<CONFIG:Release>>:-O2>
+  # Nothing unwinds through the library: no exceptions cross it. Windows x64
+  # keeps its unwind data, which its ABI requires of every function that calls.
+  $<${_vandry_elf}:-fno-asynchronous-unwind-tables -fno-unwind-tables>
+  $<$<AND:${_vandry_cxx},$<CXX_COMPILER_ID:GNU>>:-fno-tree-loop-distribute-patterns>
+  $<$<AND:${_vandry_cxx},$<CXX_COMPILER_ID:Clang>>:-fno-builtin>)
 target_link_libraries(vandry_library_flags INTERFACE vandry_warnings)
+set(_vandry_shared "$<STREQUAL:$<TARGET_PROPERTY:TYPE>,SHARED_LIBRARY>")
+if(WIN32)
+  # The runtime is linked in, so the DLL imports only KERNEL32 and the C runtime.
+  target_link_options(vandry_library_flags INTERFACE
+    $<${_vandry_shared}:-static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp>)
+else()
+  # -z defs makes any call into libc, libstdc++ or libgcc fail the link;
+  # -z noseparate-code packs the segments instead of padding each to a page.
+  target_link_options(vandry_library_flags INTERFACE
+    $<${_vandry_shared}:-nostdlib -Wl,-z,defs -Wl,--hash-style=gnu -Wl,-z,noexecstack
+                        -Wl,-z,relro -Wl,-z,now -Wl,-z,noseparate-code>)
+endif()
 
 add_library(vandry_core OBJECT
   src/port_protocol.cpp
@@ -50,6 +80,7 @@ target_include_directories(VandryInterface PUBLIC
 set_target_properties(VandryInterface PROPERTIES
   VERSION ${PROJECT_VERSION}
   SOVERSION ${PROJECT_VERSION_MAJOR})
+target_link_libraries(VandryInterface PRIVATE vandry_library_flags)
 target_link_libraries(vandry_api INTERFACE VandryInterface)
 
 if(WIN32)
@@ -58,11 +89,8 @@ if(WIN32)
     PREFIX ""
     IMPORT_PREFIX ""
     IMPORT_SUFFIX ".dll.a")
-  # The runtime is linked in, so the DLL imports only KERNEL32 and the C runtime.
   enable_language(RC)
   target_sources(VandryInterface PRIVATE "${VANDRY_DEF_FILE}" "${VANDRY_SOURCE_DIR}/VandryInterface.rc")
-  target_link_options(VandryInterface PRIVATE
-    -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp)
   # MSVC users link against an import library made from the same .def.
   find_program(VANDRY_DLLTOOL NAMES ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-dlltool x86_64-w64-mingw32-dlltool dlltool REQUIRED)
   set(VANDRY_MSVC_IMPORT_LIB "$<TARGET_FILE_DIR:VandryInterface>/VandryInterface.lib")
@@ -74,8 +102,5 @@ if(WIN32)
 else()
   set(VANDRY_VERSION_SCRIPT "${VANDRY_SOURCE_DIR}/VandryInterface.map")
   set_target_properties(VandryInterface PROPERTIES LINK_DEPENDS "${VANDRY_VERSION_SCRIPT}")
-  # -z defs makes any call into libc, libstdc++ or libgcc fail the link.
-  target_link_options(VandryInterface PRIVATE
-    -nostdlib -Wl,-z,defs -Wl,--version-script=${VANDRY_VERSION_SCRIPT}
-    -Wl,--hash-style=gnu -Wl,-z,noexecstack -Wl,-z,relro -Wl,-z,now)
+  target_link_options(VandryInterface PRIVATE -Wl,--version-script=${VANDRY_VERSION_SCRIPT})
 endif()

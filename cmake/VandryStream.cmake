@@ -46,15 +46,17 @@ target_include_directories(VandryStreamStatic INTERFACE ${VANDRY_STREAM_INCLUDES
 target_compile_definitions(VandryStreamStatic INTERFACE VANDRY_STREAM_STATIC)
 set_target_properties(VandryStreamStatic PROPERTIES OUTPUT_NAME VandryStream)
 
-# Linked exactly as VandryInterface is (names, runtime, link options), with
-# exports, version resource and MSVC import library of its own.
+# Linked as VandryInterface is (vandry_library_flags carries the link
+# options of every deliverable), with exports, version resource and MSVC
+# import library of its own.
+target_link_libraries(VandryStream PRIVATE vandry_library_flags)
 if(WIN32)
   set(VANDRY_STREAM_DEF_FILE "${VANDRY_SOURCE_DIR}/VandryStream.def")
   set(VANDRY_STREAM_MSVC_IMPORT_LIB "$<TARGET_FILE_DIR:VandryStream>/VandryStream.lib")
-  foreach(property IN ITEMS PREFIX IMPORT_PREFIX IMPORT_SUFFIX LINK_OPTIONS)
-    get_target_property(value VandryInterface ${property})
-    set_target_properties(VandryStream PROPERTIES ${property} "${value}")
-  endforeach()
+  set_target_properties(VandryStream PROPERTIES
+    PREFIX ""
+    IMPORT_PREFIX ""
+    IMPORT_SUFFIX ".dll.a")
   target_sources(VandryStream PRIVATE "${VANDRY_STREAM_DEF_FILE}" "${VANDRY_SOURCE_DIR}/VandryStream.rc")
   add_custom_command(TARGET VandryStream POST_BUILD
     COMMAND "${VANDRY_DLLTOOL}" --machine i386:x86-64 --dllname VandryStream.dll
@@ -63,19 +65,18 @@ if(WIN32)
     VERBATIM)
 else()
   set(VANDRY_STREAM_VERSION_SCRIPT "${VANDRY_SOURCE_DIR}/VandryStream.map")
-  get_target_property(link_options VandryInterface LINK_OPTIONS)
-  list(TRANSFORM link_options REPLACE "VandryInterface[.]map" "VandryStream.map")
-  set_target_properties(VandryStream PROPERTIES
-    LINK_OPTIONS "${link_options}"
-    LINK_DEPENDS "${VANDRY_STREAM_VERSION_SCRIPT}")
+  set_target_properties(VandryStream PROPERTIES LINK_DEPENDS "${VANDRY_STREAM_VERSION_SCRIPT}")
+  target_link_options(VandryStream PRIVATE -Wl,--version-script=${VANDRY_STREAM_VERSION_SCRIPT})
 endif()
 
 # Installed into the VandryInterface CMake package (VandryInterface::VandryStream
 # and VandryInterface::VandryStreamStatic), with a pkg-config file of its own.
-# Runtime holds what a program needs to run, Development what it needs to build.
+# StreamRuntime holds what a program needs to run (a Debian package of its
+# own, libvandrystream1: one shared library per runtime package), Development
+# what it needs to build.
 install(TARGETS VandryStream VandryStreamStatic EXPORT VandryInterfaceTargets
-  RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT Runtime
-  LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT Runtime NAMELINK_COMPONENT Development
+  RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT StreamRuntime
+  LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT StreamRuntime NAMELINK_COMPONENT Development
   ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT Development)
 install(FILES include/VandryStream.h DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}" COMPONENT Development)
 if(WIN32)
@@ -83,9 +84,16 @@ if(WIN32)
           DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT Development)
 endif()
 
-# The .pc file finds its prefix from where it lies, so that an installed tree
-# can be moved.
-file(RELATIVE_PATH VANDRY_STREAM_PC_TO_PREFIX "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
-configure_file(cmake/VandryStream.pc.in "${CMAKE_CURRENT_BINARY_DIR}/VandryStream.pc" @ONLY)
-install(FILES "${CMAKE_CURRENT_BINARY_DIR}/VandryStream.pc"
-        DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig" COMPONENT Development)
+# The .pc file is written when it is installed, with the prefix it is
+# installed under, as VandryInterface.pc is (see VandryInstall.cmake).
+set(VANDRY_STREAM_PC_DIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+file(RELATIVE_PATH VANDRY_STREAM_PC_TO_PREFIX "/prefix/${VANDRY_STREAM_PC_DIR}" "/prefix")
+string(REGEX REPLACE "/$" "" VANDRY_STREAM_PC_TO_PREFIX "${VANDRY_STREAM_PC_TO_PREFIX}")
+set(VANDRY_PC_PREFIX "@VANDRY_PC_PREFIX@")  # left for the install step
+configure_file(cmake/VandryStream.pc.in "${CMAKE_CURRENT_BINARY_DIR}/VandryStream.pc.install" @ONLY)
+install(CODE "
+  set(VANDRY_PC_TEMPLATE \"${CMAKE_CURRENT_BINARY_DIR}/VandryStream.pc.install\")
+  set(VANDRY_PC_DIR \"${VANDRY_STREAM_PC_DIR}\")
+  set(VANDRY_PC_TO_PREFIX \"${VANDRY_STREAM_PC_TO_PREFIX}\")
+  include(\"${PROJECT_SOURCE_DIR}/cmake/VandryInstallPkgConfig.cmake\")"
+  COMPONENT Development)

@@ -268,8 +268,9 @@ VANDRY_API void encode_sbus_data_v1(sbus_frame *frame, const sbus_channels *chan
 /*
  * As encode_sbus_data_v1, but the footer cycles 0x04, 0x14, 0x24, 0x34 from
  * one call to the next, starting at 0x04 with the first call after the
- * library is loaded. The counter is process-wide and advanced atomically:
- * calls from several threads are safe but share one sequence.
+ * library is loaded. The counter is process-wide. Calls from several threads
+ * at once are not a data race, but two of them may get the same footer:
+ * call it from one thread for an exact sequence.
  * A null pointer writes nothing and does not advance the counter.
  */
 VANDRY_API void encode_sbus_data_v2(sbus_frame *frame, const sbus_channels *channels);

@@ -8,6 +8,8 @@ set -euo pipefail
 packages=(cmake ninja-build gcc g++ binutils python3 googletest libgtest-dev libbenchmark-dev)
 if [ "${1:-all}" != linux ]; then
   packages+=(clang libclang-rt-14-dev g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 wine64 pkg-config file)
+  # The Debian packages and their checks; the Python wheel and its venv test.
+  packages+=(dpkg-dev lintian python3-setuptools python3-wheel python3-venv python3-pip python3-numpy)
 fi
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, builds the linux, windows and
-# sanitize presets, runs their tests (the Windows ones under Wine), then the
-# fuzzer for a bounded time. Ends with one line: N passed, N failed.
+# sanitize presets, runs their tests (the Windows ones under Wine), checks the
+# library built with hardening flags, then runs the fuzzer for a bounded
+# time. Ends with one line: N passed, N failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -57,8 +58,24 @@ run_preset() {
   if [ "$status" -ne 0 ] && [ -z "$line" ]; then record "ctest $preset" 1; fi
 }
 
+# The library as distributions build it: their hardening flags in CFLAGS,
+# CXXFLAGS and LDFLAGS (the preset sets them), and still linking nothing.
+check_hardened() {
+  step "preset hardened: the library under the distributions' hardening flags"
+  local log=build/hardened.log
+  if cmake --preset hardened >"$log" 2>&1 && cmake --build --preset hardened --target VandryInterface >>"$log" 2>&1 &&
+     ctest --preset hardened -R '^shared_object_' >>"$log" 2>&1; then
+    grep -E 'Test +#' "$log"
+    record "hardened build" 0
+  else
+    cat "$log"
+    record "hardened build" 1
+  fi
+}
+
 mkdir -p build
 run_preset linux
+check_hardened
 run_preset windows
 run_preset sanitize
 

@@ -20,11 +20,11 @@ refuse() {  # listing, then a pattern it must not match
 }
 
 linux() {
-  cmake --install "$build" --prefix "$work/runtime" --component Runtime >/dev/null
+  cmake --install "$build" --prefix "$work/runtime" --component StreamRuntime >/dev/null
   local runtime
   runtime=$(files_of "$work/runtime")
   expect "$runtime" lib/libVandryStream.so.1
-  refuse "$runtime" 'VandryStream\.h\|libVandryStream\.a\|libVandryStream\.so$\|VandryStream\.pc'
+  refuse "$runtime" 'VandryStream\.h\|libVandryStream\.a\|libVandryStream\.so$\|VandryStream\.pc\|VandryInterface'
   cmake --install "$build" --prefix "$work/dev" --component Development >/dev/null
   local dev
   dev=$(files_of "$work/dev")

@@ -1,31 +1,81 @@
 // The two HID report decoders. Expected records are worked out by hand from
-// the device's report layout.
+// the device's report layout. Every record and report has guard bytes
+// behind it: a decoder that writes or reads past the end fails here.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "VandryInterface.h"
+#include "guarded.h"
+
+using namespace vandry_test;
 
 namespace {
 
 using Report = std::vector<std::uint8_t>;
 using Fields = std::array<std::uint16_t, 11>;
+using Channels = std::array<std::uint16_t, 15>;
+constexpr std::uint8_t kSentinelByte = 0xEE;
 constexpr std::uint16_t kSentinel = 0xEEEE;
 
-Fields fields_of(const game_controller_state& s) {
-    return {s.value_0, s.value_1, s.value_2, s.value_3, s.value_4, s.value_5,
-            s.value_6, s.value_7, s.value_8, s.value_9, s.value_10};
+template <typename Values>
+Values untouched() {
+    Values v;
+    v.fill(kSentinel);
+    return v;
 }
 
-game_controller_state sentinel_state() {
-    game_controller_state s;
-    std::uint16_t* fields = &s.value_0;
-    for (int k = 0; k < 11; ++k) fields[k] = kSentinel;
-    return s;
+constexpr std::uint16_t game_controller_state::*kFields[] = {
+    &game_controller_state::value_0, &game_controller_state::value_1, &game_controller_state::value_2,
+    &game_controller_state::value_3, &game_controller_state::value_4, &game_controller_state::value_5,
+    &game_controller_state::value_6, &game_controller_state::value_7, &game_controller_state::value_8,
+    &game_controller_state::value_9, &game_controller_state::value_10};
+
+Fields values_of(const game_controller_state& s) {
+    Fields out;
+    std::transform(std::begin(kFields), std::end(kFields), out.begin(), [&](auto field) { return s.*field; });
+    return out;
+}
+
+Channels values_of(const channel_values& c) {
+    Channels out;
+    std::copy(std::begin(c.channel), std::end(c.channel), out.begin());
+    return out;
+}
+
+// The report in a buffer of its own size, guard bytes right behind it.
+template <std::size_t N>
+Guarded<std::uint8_t[N]> guarded(const Report& r) {
+    Guarded<std::uint8_t[N]> out;
+    std::copy(r.begin(), r.end(), out.value);
+    return out;
+}
+
+template <typename Values>
+struct Decoded {
+    std::uint8_t result;
+    Values values;
+};
+
+// Decodes into a sentinel-filled record and checks the guard behind it.
+template <typename Record>
+auto decode(std::uint8_t (*parse)(Record*, const std::uint8_t*, std::uint8_t), const std::uint8_t* report,
+            std::uint8_t length) {
+    Guarded<Record> record(kSentinelByte);
+    const std::uint8_t result = parse(record.get(), report, length);
+    EXPECT_TRUE(guard_intact(record));
+    return Decoded<decltype(values_of(record.value))>{result, values_of(record.value)};
+}
+
+auto decode_game(const std::uint8_t* report, std::uint8_t length) {
+    return decode(parse_hid_game_controller_device, report, length);
+}
+auto decode_compatible(const std::uint8_t* report, std::uint8_t length) {
+    return decode(parse_hid_compatible_device, report, length);
 }
 
 Report game_report(std::initializer_list<std::pair<int, std::uint8_t>> bytes, std::uint8_t fill = 0) {
@@ -77,40 +127,30 @@ TEST(GameControllerReport, DecodesEveryField) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        game_controller_state s = sentinel_state();
-        EXPECT_EQ(parse_hid_game_controller_device(&s, c.report.data(), static_cast<std::uint8_t>(c.report.size())), 1);
-        EXPECT_EQ(fields_of(s), c.expected);
+        const auto report = guarded<19>(c.report);
+        const auto got = decode_game(report.value, 19);
+        EXPECT_EQ(got.result, 1);
+        EXPECT_EQ(got.values, c.expected);
+        EXPECT_TRUE(guard_intact(report));
     }
 }
 
 TEST(GameControllerReport, RejectsWrongLengthsAndNullsWithoutWriting) {
-    const Report big(255, 0x11);
+    const Guarded<std::uint8_t[255]> big(0x11);
     for (int length_value : {0, 1, 18, 20, 34, 35, 36, 255}) {
         const auto length = static_cast<std::uint8_t>(length_value);
-        game_controller_state s = sentinel_state();
-        EXPECT_EQ(parse_hid_game_controller_device(&s, big.data(), length), 0) << int(length);
-        EXPECT_EQ(fields_of(s), fields_of(sentinel_state())) << int(length);
+        const auto got = decode_game(big.value, length);
+        EXPECT_EQ(got.result, 0) << int(length);
+        EXPECT_EQ(got.values, untouched<Fields>()) << int(length);
     }
-    game_controller_state s = sentinel_state();
-    EXPECT_EQ(parse_hid_game_controller_device(&s, nullptr, 19), 0);
-    EXPECT_EQ(fields_of(s), fields_of(sentinel_state()));
-    EXPECT_EQ(parse_hid_game_controller_device(nullptr, big.data(), 19), 0);
+    const auto null_report = decode_game(nullptr, 19);
+    EXPECT_EQ(null_report.result, 0);
+    EXPECT_EQ(null_report.values, untouched<Fields>());
+    EXPECT_EQ(parse_hid_game_controller_device(nullptr, big.value, 19), 0);
+    EXPECT_TRUE(guard_intact(big));
 }
 
 // ---- compatible-device report ----------------------------------------------
-
-using Channels = std::array<std::uint16_t, 15>;
-
-Channels channels_of(const channel_values& c) {
-    Channels out;
-    std::copy(std::begin(c.channel), std::end(c.channel), out.begin());
-    return out;
-}
-channel_values sentinel_channels() {
-    channel_values c;
-    for (auto& v : c.channel) v = kSentinel;
-    return c;
-}
 
 Report compatible_report(std::uint8_t head, std::uint8_t filler) {
     Report r(35, filler);
@@ -124,40 +164,42 @@ TEST(CompatibleReport, DecodesFifteenValuesWhateverTheFrameBytesHold) {
                                0x1514, 0x1716, 0x1918, 0x1B1A, 0x1D1C, 0x1F1E, 0x2120};
     for (int filler_value : {0x00, 0x5F, 0xA5, 0xFF}) {
         const auto filler = static_cast<std::uint8_t>(filler_value);
-        Report r = compatible_report(0xFA, filler);
-        channel_values c = sentinel_channels();
-        EXPECT_EQ(parse_hid_compatible_device(&c, r.data(), 35), 1) << int(filler);
-        EXPECT_EQ(channels_of(c), expected) << int(filler);
+        const auto report = guarded<35>(compatible_report(0xFA, filler));
+        const auto got = decode_compatible(report.value, 35);
+        EXPECT_EQ(got.result, 1) << int(filler);
+        EXPECT_EQ(got.values, expected) << int(filler);
+        EXPECT_TRUE(guard_intact(report));
     }
     Report r = compatible_report(0xFA, 0);
     r[4] = 0x34;
     r[5] = 0x12;
     r[32] = 0xFF;
     r[33] = 0xFF;
-    channel_values c = sentinel_channels();
-    EXPECT_EQ(parse_hid_compatible_device(&c, r.data(), 35), 1);
-    EXPECT_EQ(c.channel[0], 0x1234);
-    EXPECT_EQ(c.channel[14], 0xFFFF);
+    const auto got = decode_compatible(guarded<35>(r).value, 35);
+    EXPECT_EQ(got.result, 1);
+    EXPECT_EQ(got.values[0], 0x1234);
+    EXPECT_EQ(got.values[14], 0xFFFF);
 }
 
 TEST(CompatibleReport, RejectsWrongHeadLengthsAndNullsWithoutWriting) {
-    Report big(255, 0xFA);
+    Guarded<std::uint8_t[255]> big(0xFA);
     struct Case {
         std::uint8_t head;
         std::uint8_t length;
     };
     for (const Case& c : {Case{0xFB, 35}, Case{0x00, 35}, Case{0x5F, 35}, Case{0xFA, 0}, Case{0xFA, 18},
                           Case{0xFA, 19}, Case{0xFA, 34}, Case{0xFA, 36}, Case{0xFA, 255}}) {
-        big[0] = c.head;
-        channel_values v = sentinel_channels();
-        EXPECT_EQ(parse_hid_compatible_device(&v, big.data(), c.length), 0) << int(c.head) << " " << int(c.length);
-        EXPECT_EQ(channels_of(v), channels_of(sentinel_channels()));
+        big.value[0] = c.head;
+        const auto got = decode_compatible(big.value, c.length);
+        EXPECT_EQ(got.result, 0) << int(c.head) << " " << int(c.length);
+        EXPECT_EQ(got.values, untouched<Channels>());
     }
-    channel_values v = sentinel_channels();
-    EXPECT_EQ(parse_hid_compatible_device(&v, nullptr, 35), 0);
-    EXPECT_EQ(channels_of(v), channels_of(sentinel_channels()));
-    big[0] = 0xFA;
-    EXPECT_EQ(parse_hid_compatible_device(nullptr, big.data(), 35), 0);
+    const auto null_report = decode_compatible(nullptr, 35);
+    EXPECT_EQ(null_report.result, 0);
+    EXPECT_EQ(null_report.values, untouched<Channels>());
+    big.value[0] = 0xFA;
+    EXPECT_EQ(parse_hid_compatible_device(nullptr, big.value, 35), 0);
+    EXPECT_TRUE(guard_intact(big));
 }
 
 }  // namespace

@@ -1,28 +1,42 @@
 """Python access to VandryInterface, the library that talks to a Vandry device.
 
-It uses ctypes and the standard library only. The shared library is looked
-for, in this order:
+It uses ctypes and the standard library only. The shared library is found:
 
-1. the path in the environment variable VANDRY_INTERFACE_LIBRARY;
-2. next to this package (libVandryInterface.so.1, libVandryInterface.so or
-   VandryInterface.dll);
-3. through the system's loader (as an installed library is found).
+1. when the environment variable VANDRY_INTERFACE_LIBRARY is set (and not
+   empty), at that path and nowhere else;
+2. otherwise next to this package (the wheel carries libVandryInterface.so.1),
+   then through the system's loader (as an installed package's library is).
 
 The library does no I/O: read the device's port or HID device yourself and
 hand the bytes over.
 
     reader = PortReader()
     port.write(request_upload_port_data(0, 0))
-    if reader.feed(port.read(4096)):
-        print(reader.channels)
+    for channels, banks in reader.frames(port.read(4096)):
+        print(channels)
+
+Byte input may be any object with one-byte items that offers the buffer
+protocol: bytes, bytearray, memoryview, array('B'), a numpy uint8 array. Any
+other type raises TypeError. A HID report of the wrong length or head gives
+None. Results are tuples (frames and reports) or bytes (frames to send).
 """
 
 import ctypes
 import ctypes.util
 import os
 import sys
+import threading
+
+try:
+    from ._version import __version__
+except ImportError:  # pragma: no cover - only in an unbuilt source folder
+    raise ImportError(
+        "vandry_interface has no _version.py: this is its source folder, which the build completes. "
+        "Use build/<preset>/python (made by cmake --build) or install the wheel from scripts/build-wheel.sh"
+    ) from None
 
 __all__ = [
+    "__version__",
     "LibraryNotFoundError",
     "request_upload_port_data",
     "stop_upload_port_data",
@@ -42,60 +56,87 @@ _BANKS = (_U16 * 16) * 2
 _GAME_CONTROLLER = _U16 * 11
 _SBUS_CHANNELS = _U16 * 16
 _SBUS_FRAME = _U8 * 25
-_MAX_CHUNK = 255
+_MAX_CHUNK = 255  # the library takes at most this many bytes per call
+
+# The port frame: head, command, 16-bit little-endian payload length,
+# payload, tail; at most the parser's 500-byte buffer.
+_HEAD = 0xFA
+_TAIL = 0x5F
+_HEADER_SIZE = 4
+_OVERHEAD = 5
+_FRAMES_THE_PARSER_CONSUMES = (0xA5, 0xE5)  # upload data, request upload
+_PARSER_BUFFER_SIZE = 500
+
+_SIGNATURES = {
+    "request_upload_port_data": (None, [_BYTES, _U8, _U8]),
+    "stop_upload_port_data": (None, [_BYTES]),
+    "parse_port_data": (_U8, [_BYTES, _U8, ctypes.POINTER(_CHANNELS), ctypes.POINTER(_BANKS)]),
+    "parse_hid_game_controller_device": (_U8, [ctypes.POINTER(_GAME_CONTROLLER), _BYTES, _U8]),
+    "parse_hid_compatible_device": (_U8, [ctypes.POINTER(_CHANNELS), _BYTES, _U8]),
+    "convert_std_sbus_data": (None, [ctypes.POINTER(_SBUS_CHANNELS), ctypes.POINTER(_U16)]),
+    "encode_sbus_data_v1": (None, [ctypes.POINTER(_SBUS_FRAME), ctypes.POINTER(_SBUS_CHANNELS)]),
+    "encode_sbus_data_v2": (None, [ctypes.POINTER(_SBUS_FRAME), ctypes.POINTER(_SBUS_CHANNELS)]),
+}
 
 
 class LibraryNotFoundError(OSError):
-    """The shared library could not be loaded from any of the places tried."""
+    """The shared library could not be loaded, or is not VandryInterface."""
+
+
+def _library_names():
+    if sys.platform == "win32":
+        return ["VandryInterface.dll"]
+    return ["libVandryInterface.so.1", "libVandryInterface.so"]
 
 
 def _candidates():
-    override = os.environ.get("VANDRY_INTERFACE_LIBRARY")
-    if override:
-        yield "VANDRY_INTERFACE_LIBRARY", override
     here = os.path.dirname(os.path.abspath(__file__))
-    names = ["VandryInterface.dll"] if sys.platform == "win32" else ["libVandryInterface.so.1", "libVandryInterface.so"]
-    for name in names:
+    for name in _library_names():
         yield "next to the package", os.path.join(here, name)
     found = ctypes.util.find_library("VandryInterface")
-    for name in ([found] if found else []) + names:
+    for name in ([found] if found else []) + _library_names():
         yield "the system loader", name
 
 
-def _load():
-    tried = []
-    for where, path in _candidates():
+def _declare(lib, path):
+    for name, (restype, argtypes) in _SIGNATURES.items():
         try:
-            return ctypes.CDLL(path)
-        except OSError as error:
-            tried.append(f"{where}: {path} ({error})")
-    raise LibraryNotFoundError(
-        "cannot load the VandryInterface library; set VANDRY_INTERFACE_LIBRARY to its path. Tried:\n  "
-        + "\n  ".join(tried))
-
-
-def _declare(lib):
-    signatures = {
-        "request_upload_port_data": (None, [_BYTES, _U8, _U8]),
-        "stop_upload_port_data": (None, [_BYTES]),
-        "parse_port_data": (_U8, [_BYTES, _U8, ctypes.POINTER(_CHANNELS), ctypes.POINTER(_BANKS)]),
-        "parse_hid_game_controller_device": (_U8, [ctypes.POINTER(_GAME_CONTROLLER), _BYTES, _U8]),
-        "parse_hid_compatible_device": (_U8, [ctypes.POINTER(_CHANNELS), _BYTES, _U8]),
-        "convert_std_sbus_data": (None, [ctypes.POINTER(_SBUS_CHANNELS), ctypes.POINTER(_U16)]),
-        "encode_sbus_data_v1": (None, [ctypes.POINTER(_SBUS_FRAME), ctypes.POINTER(_SBUS_CHANNELS)]),
-        "encode_sbus_data_v2": (None, [ctypes.POINTER(_SBUS_FRAME), ctypes.POINTER(_SBUS_CHANNELS)]),
-    }
-    for name, (restype, argtypes) in signatures.items():
-        function = getattr(lib, name)
+            function = getattr(lib, name)
+        except AttributeError:
+            raise LibraryNotFoundError(f"{path} is not the VandryInterface library: it does not export {name}") from None
         function.restype = restype
         function.argtypes = argtypes
     return lib
 
 
-_lib = _declare(_load())
+def _load():
+    override = os.environ.get("VANDRY_INTERFACE_LIBRARY")
+    if override:
+        try:
+            return _declare(ctypes.CDLL(override), override)
+        except OSError as error:
+            if isinstance(error, LibraryNotFoundError):
+                raise
+            raise LibraryNotFoundError(
+                f"cannot load the VandryInterface library named by VANDRY_INTERFACE_LIBRARY={override}: {error}"
+            ) from None
+    tried = []
+    for where, path in _candidates():
+        try:
+            lib = ctypes.CDLL(path)
+        except OSError as error:
+            tried.append(f"{where}: {path} ({error})")
+            continue
+        return _declare(lib, path)
+    raise LibraryNotFoundError(
+        "cannot load the VandryInterface library; set VANDRY_INTERFACE_LIBRARY to its path. Tried:\n  "
+        + "\n  ".join(tried))
 
 
-# ---- argument checks --------------------------------------------------------
+_lib = _load()
+
+
+# ---- arguments --------------------------------------------------------------
 
 def _byte_value(name, value):
     if not isinstance(value, int) or isinstance(value, bool):
@@ -106,9 +147,17 @@ def _byte_value(name, value):
 
 
 def _as_bytes(name, data):
-    if isinstance(data, str) or not isinstance(data, (bytes, bytearray, memoryview)):
-        raise TypeError(f"{name} must be bytes, bytearray or memoryview, not {type(data).__name__}")
-    return bytes(data)
+    """The bytes of any buffer with one-byte items; TypeError for anything else."""
+    try:
+        view = memoryview(data)
+    except TypeError:
+        raise TypeError(f"{name} must be a bytes-like object with one-byte items (bytes, bytearray, "
+                        f"memoryview, array('B'), numpy uint8), not {type(data).__name__}") from None
+    with view:
+        if view.itemsize != 1:
+            raise TypeError(f"{name} must have one-byte items, not {type(data).__name__} "
+                            f"of {view.itemsize}-byte items (format {view.format!r})")
+        return view.tobytes()
 
 
 def _sixteen_values(name, values):
@@ -148,60 +197,159 @@ def stop_upload_port_data():
 
 # ---- port stream ------------------------------------------------------------
 
-class PortReader:
-    """Reassembles the port's bytes into frames and keeps the latest values.
+_WAIT, _TAKE, _REJECT = "wait", "take", "reject"
 
-    The library's parser state is process-wide: use one PortReader per
-    process, fed from one port, and never from two threads at once.
+
+def _judge(held):
+    """What the parser does with the frame that starts at held[0], a head."""
+    if len(held) < _HEADER_SIZE:
+        return _WAIT
+    size = held[2] + (held[3] << 8) + _OVERHEAD
+    if size > _PARSER_BUFFER_SIZE:
+        return _REJECT
+    if len(held) < size:
+        return _WAIT
+    return _TAKE if held[size - 1] == _TAIL and held[1] in _FRAMES_THE_PARSER_CONSUMES else _REJECT
+
+
+class PortReader:
+    """The process's one reader of the device's port stream.
+
+    The library keeps one parser for the whole process, so there is one
+    PortReader: PortReader() always returns the same object. Its methods
+    may be called from several threads; each call takes all of its data
+    before another starts. Bytes of one stream must still arrive in order.
+
+    channels and banks hold the values of the latest frames (15 values, and
+    two rows of 16), as the library fills them.
     """
 
-    def __init__(self):
-        self._channels = _CHANNELS()
-        self._banks = _BANKS()
+    _the_reader = None
+    _creation = threading.Lock()
+
+    def __new__(cls):
+        with PortReader._creation:
+            if PortReader._the_reader is None:
+                reader = super().__new__(cls)
+                reader._lock = threading.Lock()
+                reader._channels = _CHANNELS()
+                reader._banks = _BANKS()
+                # The bytes the library holds back: a head whose frame is
+                # not complete yet, followed by its bytes so far.
+                reader._pending = b""
+                PortReader._the_reader = reader
+        return PortReader._the_reader
 
     def feed(self, data):
-        """Takes bytes of any length; returns True when new values arrived."""
-        data = _as_bytes("data", data)
-        updated = False
-        for start in range(0, len(data), _MAX_CHUNK):
-            chunk = data[start:start + _MAX_CHUNK]
-            updated |= bool(_lib.parse_port_data(_buffer(chunk), len(chunk), self._channels, self._banks))
-        return updated
+        """Takes bytes of any length; True when at least one frame brought values."""
+        return bool(self._take(_as_bytes("data", data)))
+
+    def frames(self, data):
+        """Yields a (channels, banks) snapshot after every upload frame that data
+        completes, in stream order. All of data is taken at once, even if the
+        iteration stops early."""
+        return (snapshot for snapshot in self._take(_as_bytes("data", data)))
+
+    def reset(self):
+        """Drops the bytes the library holds back, so that a new connection
+        starts clean; channels and banks keep their values."""
+        with self._lock:
+            self._flush()
 
     @property
     def channels(self):
-        """The 15 channel values of the latest frames."""
-        return list(self._channels)
+        with self._lock:
+            return tuple(self._channels)
 
     @property
     def banks(self):
-        """The two banks of 16 values of the latest frames."""
-        return [list(row) for row in self._banks]
+        with self._lock:
+            return tuple(tuple(row) for row in self._banks)
+
+    # A call of parse_port_data reports one "decoded" flag and leaves the
+    # latest values in the records, so a call that completed two frames would
+    # hide the first. Even a single byte can do that: the byte that proves a
+    # held head false releases every frame behind it. So the stream is handed
+    # over up to each point where the library decides a held head, and a head
+    # it would reject is not handed that byte: the library is flushed instead
+    # and the bytes behind the head are fed again, the same bytes the library
+    # would have scanned, now one decision at a time.
+
+    def _take(self, data):
+        with self._lock:
+            snapshots = []
+            work = [(data, 0)]
+            while work:
+                buf, at = work.pop()
+                while at < len(buf):
+                    end = self._decision_point(buf, at)
+                    chunk = buf[at:end]
+                    held = self._held_after(chunk)
+                    verdict = _judge(held)
+                    if verdict is _REJECT:
+                        self._flush()
+                        work.append((buf, end))
+                        buf, at = held[1:], 0
+                        continue
+                    if self._parse(chunk, self._channels, self._banks):
+                        snapshots.append((tuple(self._channels), tuple(tuple(row) for row in self._banks)))
+                    self._pending = held if verdict is _WAIT else b""
+                    at = end
+            return snapshots
+
+    def _decision_point(self, buf, at):
+        """Where the next chunk ends: behind the next head when nothing is
+        held, else behind the byte that completes the header or the frame."""
+        if not self._pending:
+            head = buf.find(_HEAD, at)
+            return len(buf) if head < 0 else head + 1
+        held = len(self._pending)
+        if held < _HEADER_SIZE:
+            needed = _HEADER_SIZE - held
+        else:
+            needed = self._pending[2] + (self._pending[3] << 8) + _OVERHEAD - held
+        return min(len(buf), at + needed)
+
+    def _held_after(self, chunk):
+        if self._pending:
+            return self._pending + chunk
+        head = chunk.find(_HEAD)  # a chunk ends at its first head
+        return chunk[head:] if head >= 0 else b""
+
+    def _flush(self):
+        # Every frame fits 500 bytes and a zero is never a head, so 500 zeros
+        # decide whatever is held and leave nothing behind. Null records: a
+        # frame still held is dropped without touching channels or banks.
+        self._parse(bytes(_PARSER_BUFFER_SIZE), None, None)
+        self._pending = b""
+
+    @staticmethod
+    def _parse(data, channels, banks):
+        decoded = False
+        for start in range(0, len(data), _MAX_CHUNK):
+            piece = data[start:start + _MAX_CHUNK]
+            decoded |= bool(_lib.parse_port_data(_buffer(piece), len(piece), channels, banks))
+        return decoded
 
 
 # ---- HID reports ------------------------------------------------------------
 
-def _report(report):
+def _decode_report(function, record_type, report):
     report = _as_bytes("report", report)
-    return report, len(report) <= _MAX_CHUNK
+    record = record_type()
+    if len(report) > _MAX_CHUNK or not function(record, _buffer(report), len(report)):
+        return None
+    return tuple(record)
 
 
 def parse_hid_game_controller_device(report):
-    """The 11 fields of a 19-byte game-controller report, or None if rejected."""
-    report, fits = _report(report)
-    state = _GAME_CONTROLLER()
-    if not fits or not _lib.parse_hid_game_controller_device(state, _buffer(report), len(report)):
-        return None
-    return tuple(state)
+    """The 11 fields of a 19-byte game-controller report; None for any other length."""
+    return _decode_report(_lib.parse_hid_game_controller_device, _GAME_CONTROLLER, report)
 
 
 def parse_hid_compatible_device(report):
-    """The 15 channel values of a 35-byte compatible report, or None if rejected."""
-    report, fits = _report(report)
-    channels = _CHANNELS()
-    if not fits or not _lib.parse_hid_compatible_device(channels, _buffer(report), len(report)):
-        return None
-    return list(channels)
+    """The 15 channel values of a 35-byte compatible report (head 0xFA); None otherwise."""
+    return _decode_report(_lib.parse_hid_compatible_device, _CHANNELS, report)
 
 
 # ---- SBUS -------------------------------------------------------------------
@@ -211,7 +359,7 @@ def convert_std_sbus_data(values16):
     source = (_U16 * 16)(*_sixteen_values("values16", values16))
     scaled = _SBUS_CHANNELS()
     _lib.convert_std_sbus_data(scaled, source)
-    return list(scaled)
+    return tuple(scaled)
 
 
 def _encode(function, channels16, first_byte):

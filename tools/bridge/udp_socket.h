@@ -1,0 +1,28 @@
+// The operating system's part of a UDP output, kept this small so that each
+// system has one file of its own (udp_socket_posix.cpp; a Winsock file can
+// sit beside it).
+//
+// A socket is non-blocking, so that a full send buffer drops a datagram
+// instead of stalling the monitor, and connected to its endpoint, so that the
+// system reports a closed port (an ICMP port unreachable) as an error on a
+// later send instead of keeping quiet.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "udp_endpoint.h"
+
+namespace vandry_bridge::udp_socket {
+
+using Handle = std::intptr_t;
+inline constexpr Handle kNone = -1;
+
+// kNone on failure, with the system's reason in `error`.
+Handle open(const UdpEndpoint& endpoint, std::string& error);
+// false when the datagram did not go out, with the system's reason in `error`.
+bool send(Handle socket, std::span<const std::uint8_t> datagram, std::string& error);
+void close(Handle socket);
+
+}  // namespace vandry_bridge::udp_socket

@@ -1,0 +1,69 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "udp_socket.h"
+
+namespace vandry_bridge::udp_socket {
+
+namespace {
+
+socklen_t fill_address(const UdpEndpoint& endpoint, sockaddr_storage& storage) {
+    std::memset(&storage, 0, sizeof storage);
+    if (endpoint.family == UdpEndpoint::Family::ipv4) {
+        auto& in = reinterpret_cast<sockaddr_in&>(storage);
+        in.sin_family = AF_INET;
+        in.sin_port = htons(endpoint.port);
+        std::memcpy(&in.sin_addr, endpoint.address.data(), 4);
+        return sizeof in;
+    }
+    auto& in6 = reinterpret_cast<sockaddr_in6&>(storage);
+    in6.sin6_family = AF_INET6;
+    in6.sin6_port = htons(endpoint.port);
+    std::memcpy(&in6.sin6_addr, endpoint.address.data(), 16);
+    return sizeof in6;
+}
+
+// Close-on-exec keeps the socket out of child processes such as the built-in
+// device.
+bool set_flags(int fd) {
+    const int status = fcntl(fd, F_GETFL);
+    return status >= 0 && fcntl(fd, F_SETFL, status | O_NONBLOCK) == 0 && fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
+}
+
+}  // namespace
+
+Handle open(const UdpEndpoint& endpoint, std::string& error) {
+    sockaddr_storage address;
+    const socklen_t size = fill_address(endpoint, address);
+    const int fd = ::socket(address.ss_family, SOCK_DGRAM, 0);
+    if (fd >= 0 && set_flags(fd) && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), size) == 0) return fd;
+    error = std::strerror(errno);
+    if (fd >= 0) ::close(fd);
+    return kNone;
+}
+
+bool send(Handle socket, std::span<const std::uint8_t> datagram, std::string& error) {
+    for (;;) {
+        const ssize_t sent = ::send(static_cast<int>(socket), datagram.data(), datagram.size(), 0);
+        if (sent >= 0 && static_cast<std::size_t>(sent) == datagram.size()) return true;
+        if (sent >= 0) {
+            error = "the system sent only part of the datagram";
+            return false;
+        }
+        if (errno == EINTR) continue;
+        error = errno == EAGAIN || errno == EWOULDBLOCK ? "the send buffer is full" : std::strerror(errno);
+        return false;
+    }
+}
+
+void close(Handle socket) {
+    if (socket != kNone) ::close(static_cast<int>(socket));
+}
+
+}  // namespace vandry_bridge::udp_socket

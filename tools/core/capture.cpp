@@ -1,0 +1,123 @@
+#include "capture.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform.h"
+
+namespace vandry_tools {
+namespace {
+
+constexpr std::size_t kRawChunk = 4096;
+
+void put_le(std::uint8_t* out, std::uint64_t value, std::size_t size) {
+    for (std::size_t k = 0; k < size; ++k) out[k] = static_cast<std::uint8_t>(value >> (8 * k));
+}
+
+std::uint64_t get_le(const std::uint8_t* in, std::size_t size) {
+    std::uint64_t value = 0;
+    for (std::size_t k = size; k-- > 0;) value = value << 8 | in[k];
+    return value;
+}
+
+}  // namespace
+
+CaptureWriter::~CaptureWriter() {
+    if (file_ != nullptr) std::fclose(file_);
+}
+
+std::string CaptureWriter::failure(const char* what) {
+    return std::string("cannot ") + what + " the capture " + path_ + ": " + std::strerror(errno);
+}
+
+std::string CaptureWriter::open(const std::string& path, CaptureKind kind) {
+    path_ = path;
+    std::string error;
+    file_ = create_file(path, "the capture", false, error);
+    if (file_ == nullptr) return error;
+    std::uint8_t header[12] = {};
+    std::memcpy(header, kCaptureMagic.data(), kCaptureMagic.size());
+    header[8] = kCaptureVersion;
+    header[9] = static_cast<std::uint8_t>(kind);
+    if (std::fwrite(header, 1, sizeof header, file_) != sizeof header || std::fflush(file_) != 0)
+        return failure("write");
+    return {};
+}
+
+std::string CaptureWriter::write(std::uint64_t time_us, std::span<const std::uint8_t> bytes) {
+    for (std::size_t count = 0; !bytes.empty(); bytes = bytes.subspan(count)) {
+        count = bytes.size() < 65535 ? bytes.size() : 65535;  // a larger read becomes several records
+        if (const std::string problem = record(time_us, bytes.first(count)); !problem.empty()) return problem;
+    }
+    return {};
+}
+
+std::string CaptureWriter::write_reopened(std::uint64_t time_us) { return record(time_us, {}); }
+
+std::string CaptureWriter::record(std::uint64_t time_us, std::span<const std::uint8_t> bytes) {
+    std::uint8_t head[10];
+    put_le(head, time_us, 8);
+    put_le(head + 8, bytes.size(), 2);
+    if (std::fwrite(head, 1, sizeof head, file_) != sizeof head ||
+        (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()))
+        return failure("write");
+    // Flushed at once: a run that is killed keeps everything read before.
+    return std::fflush(file_) == 0 ? std::string() : failure("write");
+}
+
+CaptureReader::~CaptureReader() {
+    if (file_ != nullptr) std::fclose(file_);
+}
+
+std::string CaptureReader::open(const std::string& path) {
+    path_ = path;
+    file_ = std::fopen(path.c_str(), "rb");
+    if (file_ == nullptr) return "cannot open " + path + ": " + std::strerror(errno);
+    std::uint8_t header[12] = {};
+    const std::size_t got = std::fread(header, 1, sizeof header, file_);
+    if (std::ferror(file_)) return "cannot read " + path + ": " + std::strerror(errno);
+    timed_ = got >= kCaptureMagic.size() && std::memcmp(header, kCaptureMagic.data(), kCaptureMagic.size()) == 0;
+    if (!timed_) {
+        std::rewind(file_);
+        return {};
+    }
+    if (got < sizeof header) return path + " is a capture cut short inside its header";
+    if (header[8] != kCaptureVersion)
+        return path + " is a capture of format version " + std::to_string(header[8]) + "; this program reads version " +
+               std::to_string(kCaptureVersion);
+    if (header[9] > static_cast<std::uint8_t>(CaptureKind::reports))
+        return path + " is a capture of an unknown kind (" + std::to_string(header[9]) + ")";
+    kind_ = static_cast<CaptureKind>(header[9]);
+    return {};
+}
+
+CaptureReader::Next CaptureReader::next(std::vector<std::uint8_t>& bytes, std::uint64_t& time_us,
+                                        std::string& message) {
+    if (!timed_) {
+        bytes.resize(kRawChunk);
+        bytes.resize(std::fread(bytes.data(), 1, kRawChunk, file_));
+        time_us = 0;
+        if (!bytes.empty()) return Next::chunk;
+    } else {
+        std::uint8_t head[10];
+        const std::size_t got = std::fread(head, 1, sizeof head, file_);
+        if (got == sizeof head) {
+            time_us = get_le(head, 8);
+            bytes.resize(get_le(head + 8, 2));
+            if (bytes.empty() || std::fread(bytes.data(), 1, bytes.size(), file_) == bytes.size()) {
+                ++records_;
+                return bytes.empty() ? Next::reopened : Next::chunk;
+            }
+        }
+        if (!std::ferror(file_) && (got != 0 || !std::feof(file_)))
+            message = path_ + " ends inside a record (the recording was cut short); the " + std::to_string(records_) +
+                      " complete records before it were replayed";
+    }
+    if (std::ferror(file_)) {
+        message = "cannot read " + path_ + ": " + std::strerror(errno);
+        return Next::failed;
+    }
+    return Next::end;
+}
+
+}  // namespace vandry_tools

@@ -1,0 +1,316 @@
+#include "monitor.h"
+
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <vector>
+
+#include "VandryInterface.h"
+#include "capture.h"
+#include "platform.h"
+#include "port_feeder.h"
+#include "sbus_sender.h"
+#include "view.h"
+
+namespace vandry_tools {
+namespace {
+
+constexpr std::size_t kReadSize = 4096;
+constexpr double kReconnectInterval = 0.2;
+constexpr double kLongestWait = 0.25;  // signals end a wait at once; this is only a backstop
+
+void tell(const std::string& text) { write_stderr("vandry-monitor: " + text + "\n"); }
+
+std::string source_name(const MonitorOptions& o) {
+    return o.source == SourceKind::simulated ? "built-in device on " + o.path : o.path;
+}
+
+class Monitor {
+public:
+    explicit Monitor(const MonitorOptions& options)
+        : options_(options),
+          start_(now_seconds()),
+          deadline_(options.seconds > 0 ? start_ + options.seconds : 0),
+          view_({options.json || !stdout_is_terminal(), source_name(options), options.range_low, options.range_high,
+                 options.stale_seconds},
+                start_) {}
+
+    int run() {
+        if (open_outputs()) {
+            switch (options_.source) {
+                case SourceKind::simulated:
+                case SourceKind::port: run_port(); break;
+                case SourceKind::hidraw: run_hid(); break;
+                case SourceKind::replay: run_replay(); break;
+            }
+        }
+        if (sbus_) sbus_->finish();
+        // No summary after a source that never opened or failed before its first update.
+        if (opened_ && !quiet_ && (status_ == 0 || view_.updates() != 0)) view_.finish(now_seconds());
+        return status_;
+    }
+
+private:
+    // ---- How the run ends
+
+    bool enough_updates() const { return options_.frames != 0 && view_.updates() >= options_.frames; }
+
+    bool should_stop(double now) const {
+        return stop_ || stop_requested() || enough_updates() || (deadline_ != 0 && now >= deadline_);
+    }
+
+    bool fail(const std::string& message) {
+        tell(message);
+        status_ = 1;
+        stop_ = true;
+        return false;
+    }
+
+    // Nobody reads stdout any more (`| head -1`), or the terminal went away
+    // with the hang-up that stops the run: that ends the run quietly.
+    void view_stopped() {
+        if (view_gone_) return;
+        view_gone_ = true;
+        if (view_.status() == WriteStatus::closed || stop_requested()) {
+            quiet_ = stop_ = true;
+        } else {
+            fail(view_.error());
+        }
+    }
+
+    // ---- Outputs
+
+    bool open_outputs() {
+        if (!options_.sbus_out.empty()) {
+            if (const std::string problem = sbus_line_.open(options_.sbus_out); !problem.empty()) return fail(problem);
+            sbus_.emplace(sbus_line_, options_);
+        }
+        if (!options_.record_path.empty()) {
+            const auto kind = options_.source == SourceKind::hidraw ? CaptureKind::reports : CaptureKind::port;
+            if (const std::string problem = capture_.open(options_.record_path, kind); !problem.empty())
+                return fail(problem);
+        }
+        return true;
+    }
+
+    void service(double now) {
+        if (!view_.refresh(now)) view_stopped();
+        if (sbus_ && !sbus_->service(now)) {
+            fail(sbus_->error());
+            sbus_.reset();  // said once; nothing more goes there
+        }
+    }
+
+    double next_wake(double now) const {
+        double wake = std::min(view_.next_refresh(now), now + kLongestWait);
+        if (sbus_) wake = std::min(wake, sbus_->next_wake(now));
+        if (deadline_ != 0) wake = std::min(wake, deadline_);
+        return wake;
+    }
+
+    int timeout_ms(double now) const {
+        const double wait = next_wake(now) - now;
+        return wait <= 0 ? 0 : static_cast<int>(wait * 1000) + 1;
+    }
+
+    // Waits until `when`, keeping the outputs going; false if the run ends first.
+    bool wait_until(double when) {
+        for (double now = now_seconds(); now < when; now = now_seconds()) {
+            if (should_stop(now)) return false;
+            service(now);
+            pause_for(std::min(when, next_wake(now)) - now);
+        }
+        return true;
+    }
+
+    std::uint64_t micros(double now) const { return static_cast<std::uint64_t>((now - start_) * 1e6); }
+
+    // ---- Updates
+
+    void record(std::uint64_t time_us, std::span<const std::uint8_t> bytes) {
+        if (!capture_.is_open()) return;
+        if (const std::string problem = capture_.write(time_us, bytes); !problem.empty()) fail(problem);
+    }
+
+    void take_port_bytes(std::span<const std::uint8_t> bytes, std::uint64_t time_us, double now) {
+        record(time_us, bytes);
+        feeder_.feed(bytes, [&](const PortRecords& records) {
+            if (!view_.port_update(records, time_us, now)) view_stopped();
+            if (sbus_) sbus_->update(records, now);
+            return !stop_ && !enough_updates();
+        });
+    }
+
+    void take_report(std::span<const std::uint8_t> report, std::uint64_t time_us, double now) {
+        record(time_us, report);
+        if (report.size() > 255) return;  // longer than any report the library knows
+        const auto length = static_cast<std::uint8_t>(report.size());
+        game_controller_state state{};
+        PortRecords& records = feeder_.records();
+        bool shown = true;
+        if (parse_hid_game_controller_device(&state, report.data(), length) != 0) {
+            shown = view_.game_controller(state, time_us, now);
+        } else if (parse_hid_compatible_device(&records.channels, report.data(), length) != 0) {
+            shown = view_.compatible(records.channels, time_us, now);
+            if (sbus_) sbus_->update(records, now);
+        }
+        if (!shown) view_stopped();
+    }
+
+    // The parser may hold half a frame from before the port vanished; it
+    // must not join the new session's bytes. A capture notes the place, so
+    // that its replay does the same.
+    void forget_old_session(double now) {
+        PortFeeder::forget_pending_bytes();
+        if (!capture_.is_open()) return;
+        if (const std::string problem = capture_.write_reopened(micros(now)); !problem.empty()) fail(problem);
+    }
+
+    // ---- Sources
+
+    void run_port() {
+        if (const std::string problem = port_.open_serial(options_.path, options_.baud); !problem.empty()) {
+            fail(problem);
+            return;
+        }
+        opened_ = true;
+        if (send_request()) read_device(true);
+        if (!port_.is_open()) return;
+        // However the run ended, a port that is still there gets the stop frame.
+        std::array<std::uint8_t, VANDRY_STOP_UPLOAD_FRAME_SIZE> stop{};
+        stop_upload_port_data(stop.data());
+        if (const std::string problem = port_.write_all(stop); !problem.empty()) fail(problem + " (the stop frame)");
+        port_.drain();
+        port_.close();
+    }
+
+    void run_hid() {
+        if (const std::string problem = port_.open_hid(options_.path); problem.empty()) {
+            opened_ = true;
+            read_device(false);
+        } else {
+            fail(problem);
+        }
+    }
+
+    bool send_request() {
+        std::array<std::uint8_t, VANDRY_REQUEST_UPLOAD_FRAME_SIZE> request{};
+        request_upload_port_data(request.data(), options_.param1, options_.param2);
+        const std::string problem = port_.write_all(request);
+        if (!problem.empty()) fail(problem + " (the request frame)");
+        return problem.empty();
+    }
+
+    void read_device(bool serial) {
+        std::vector<std::uint8_t> buffer(kReadSize);
+        while (!should_stop(now_seconds())) {
+            const ReadResult r = port_.read(buffer.data(), buffer.size(), timeout_ms(now_seconds()));
+            const double now = now_seconds();
+            const std::span<const std::uint8_t> got(buffer.data(), r.count);
+            switch (r.status) {
+                case ReadStatus::bytes:
+                    serial ? take_port_bytes(got, micros(now), now) : take_report(got, micros(now), now);
+                    break;
+                case ReadStatus::timeout: break;
+                case ReadStatus::vanished:
+                    port_.close();
+                    if (!options_.reconnect) {
+                        fail(r.error);
+                        return;
+                    }
+                    tell(r.error + "; waiting for it to come back");
+                    if (!reopen(serial)) return;
+                    break;
+                case ReadStatus::failed: fail(r.error); return;
+            }
+            service(now);
+        }
+    }
+
+    // Waits for a vanished port to come back.
+    bool reopen(bool serial) {
+        for (double now = now_seconds(); !should_stop(now); now = now_seconds()) {
+            service(now);
+            const std::string problem = serial ? port_.open_serial(options_.path, options_.baud) : port_.open_hid(options_.path);
+            if (problem.empty()) {
+                if (serial) forget_old_session(now);
+                if (serial && !send_request()) return false;
+                tell(options_.path + " is back" + (serial ? "; request frame sent again" : ""));
+                return true;
+            }
+            pause_for(std::min(kReconnectInterval, next_wake(now) - now));
+        }
+        return false;
+    }
+
+    void run_replay() {
+        CaptureReader reader;
+        if (const std::string problem = reader.open(options_.path); !problem.empty()) {
+            fail(problem);
+            return;
+        }
+        opened_ = true;
+        const bool paced = reader.timed() && options_.replay_speed > 0;
+        const double replay_start = now_seconds();
+        std::optional<std::uint64_t> first;
+        std::vector<std::uint8_t> chunk;
+        std::uint64_t time_us = 0;
+        std::string message;
+        while (!should_stop(now_seconds())) {
+            const CaptureReader::Next next = reader.next(chunk, time_us, message);
+            if (next == CaptureReader::Next::failed) {
+                fail(message);
+                return;
+            }
+            if (next == CaptureReader::Next::end) break;
+            if (next == CaptureReader::Next::reopened) {
+                forget_old_session(now_seconds());
+                continue;
+            }
+            if (!first) first = time_us;
+            const double offset = static_cast<double>(time_us - std::min(time_us, *first)) / 1e6;
+            if (paced && !wait_until(replay_start + offset / options_.replay_speed)) break;
+            const double now = now_seconds();
+            if (!reader.timed()) time_us = micros(now);
+            if (reader.kind() == CaptureKind::reports) {
+                take_report(chunk, time_us, now);
+            } else {
+                take_port_bytes(chunk, time_us, now);
+            }
+            service(now);
+        }
+        if (!message.empty()) tell(message);
+    }
+
+    const MonitorOptions& options_;
+    double start_;
+    double deadline_;
+    View view_;
+    SbusLine sbus_line_;
+    std::optional<SbusSender> sbus_;
+    CaptureWriter capture_;
+    Port port_;
+    PortFeeder feeder_;
+    bool opened_ = false;
+    bool view_gone_ = false;
+    bool stop_ = false;
+    bool quiet_ = false;
+    int status_ = 0;
+};
+
+}  // namespace
+
+int run_monitor(MonitorOptions options) {
+    install_stop_handlers();
+    BuiltInDevice device;  // outlives the monitor's port: it ends on the stop frame
+    if (options.source == SourceKind::simulated) {
+        if (const std::string problem = device.start(options.simulator); !problem.empty()) {
+            tell(problem);
+            return 1;
+        }
+        options.path = device.path();
+    }
+    return Monitor(options).run();
+}
+
+}  // namespace vandry_tools

@@ -1,0 +1,40 @@
+// vandry-monitor's command line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "options.h"
+#include "simulator_options.h"
+
+namespace vandry_tools {
+
+enum class SourceKind { simulated, port, hidraw, replay };
+enum class SbusSource { channels, bank0, bank1 };
+
+struct MonitorOptions {
+    SourceKind source = SourceKind::simulated;
+    std::string path;            // the port, HID device or capture
+    unsigned baud = 115200;
+    std::uint8_t param1 = 0;     // argument bytes of the request frame
+    std::uint8_t param2 = 0;
+    bool reconnect = false;      // wait for a vanished port and open it again
+    std::string record_path;
+    double replay_speed = 1;     // 0: as fast as possible
+    std::uint64_t frames = 0;    // stop after this many updates; 0: no limit
+    double seconds = 0;          // stop after this long; 0: no limit
+    bool json = false;           // JSON lines even on a terminal
+    unsigned range_low = 0;      // the live view's bar scale
+    unsigned range_high = 1200;
+    double stale_seconds = 0.5;  // data older than this is stale
+    std::string sbus_out;
+    double sbus_rate = 0;        // frames per second; 0: one per update
+    SbusSource sbus_source = SbusSource::channels;
+    SimulatorOptions simulator;  // the built-in device
+};
+
+// Parses and checks the command line; `terminal` tells whether stdout is
+// one (options of the live view are errors without it).
+OptionParser::Outcome parse_monitor_options(int argc, char** argv, bool terminal, MonitorOptions& options);
+
+}  // namespace vandry_tools

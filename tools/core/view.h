@@ -1,0 +1,80 @@
+// What the monitor shows: one JSON line per update, or a live view that
+// fits the terminal.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "VandryInterface.h"
+#include "json.h"
+#include "platform.h"
+#include "port_feeder.h"
+
+namespace vandry_tools {
+
+// The live view at one moment.
+struct Screen {
+    enum class Kind { nothing, port, game_controller, compatible };
+
+    std::string source;
+    std::uint64_t updates = 0;
+    double rate = 0;     // updates per second, lately
+    double elapsed = 0;  // seconds since the start
+    double age = -1;     // seconds since the last update; below 0: none yet
+    bool stale = false;
+    Kind kind = Kind::nothing;
+    PortRecords port;
+    game_controller_state game{};
+    unsigned range_low = 0;
+    unsigned range_high = 1200;
+};
+
+// The view's lines: none longer than the terminal is wide (less one column,
+// so that nothing wraps), and fewer than it is tall.
+std::vector<std::string> screen_lines(const Screen& screen, TerminalSize size);
+
+struct ViewSettings {
+    bool json = false;
+    std::string source;
+    unsigned range_low = 0;
+    unsigned range_high = 1200;
+    double stale_seconds = 0.5;
+};
+
+class View {
+public:
+    View(ViewSettings settings, double start);
+
+    // Each returns false when stdout can take no more: see status().
+    bool port_update(const PortRecords& records, std::uint64_t time_us, double now);
+    bool game_controller(const game_controller_state& state, std::uint64_t time_us, double now);
+    bool compatible(const channel_values& channels, std::uint64_t time_us, double now);
+    bool refresh(double now);               // the live view, when it is due
+    double next_refresh(double now) const;  // when refresh() has something to do
+    void finish(double now);                // the last view, and a summary on stderr
+
+    std::uint64_t updates() const { return screen_.updates; }
+    WriteStatus status() const { return status_; }
+    const std::string& error() const { return error_; }
+
+private:
+    void count(double now);
+    JsonLine json_start(std::uint64_t time_us) const;
+    bool write(const std::string& text);
+    void draw(double now);
+
+    ViewSettings settings_;
+    double start_;
+    Screen screen_;
+    double last_update_ = 0;
+    double last_draw_ = -1;
+    double rate_since_ = 0;
+    std::uint64_t rate_updates_ = 0;
+    bool dirty_ = true;
+    bool clear_ = true;
+    WriteStatus status_ = WriteStatus::ok;
+    std::string error_;
+};
+
+}  // namespace vandry_tools

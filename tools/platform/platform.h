@@ -1,0 +1,142 @@
+// What the host tools need from the operating system, behind one small
+// interface: the clock, stop requests, the terminal, the console streams,
+// ports and the SBUS line. The tools' core includes only this header; each
+// system implements it in its own files (platform/posix/ today).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace vandry_tools {
+
+// ---- Clock ----------------------------------------------------------------
+
+// The one clock of the tools: monotonic seconds from an arbitrary origin.
+double now_seconds();
+
+// Waits up to `seconds`; returns early when a stop is requested.
+void pause_for(double seconds);
+
+// ---- Stop requests --------------------------------------------------------
+
+// Turns Ctrl-C, termination, hang-up and quit (on Windows: the console's
+// control events) into a stop request instead of an abrupt end, and makes a
+// closed stdout an error on write rather than a fatal signal.
+void install_stop_handlers();
+bool stop_requested();
+
+// ---- Terminal and console -------------------------------------------------
+
+struct TerminalSize {
+    int columns = 80;
+    int rows = 24;
+};
+
+bool stdout_is_terminal();
+TerminalSize terminal_size();   // of stdout; 80 x 24 when it cannot be known
+bool take_terminal_resized();   // true once after each change of size
+
+enum class WriteStatus { ok, closed, failed };
+
+// Writes all of `text` to stdout, retrying interrupted writes. `closed`
+// means nobody reads it any more (a pipe whose reader went away); `failed`
+// leaves the reason in `error`. Once a stop is requested, a reader that
+// takes nothing for two seconds counts as gone.
+WriteStatus write_stdout(std::string_view text, std::string& error);
+void write_stderr(std::string_view text);
+
+// ---- Files ----------------------------------------------------------------
+
+// Opens a file for writing. An existing file is refused unless `replace`,
+// so that nothing a user keeps is overwritten by accident. Returns null with
+// the reason in `error`, naming what the file is for (`role`, e.g. "the
+// capture") and its path.
+std::FILE* create_file(const std::string& path, const std::string& role, bool replace, std::string& error);
+
+// ---- Ports ----------------------------------------------------------------
+
+enum class ReadStatus { bytes, timeout, vanished, failed };
+
+struct ReadResult {
+    ReadStatus status = ReadStatus::timeout;
+    std::size_t count = 0;
+    std::string error;  // for vanished and failed: what happened, with the path
+};
+
+// The device's serial port, or its HID device (one report per read). The
+// settings found on opening are restored on closing.
+class Port {
+public:
+    Port();
+    ~Port();
+    Port(const Port&) = delete;
+    Port& operator=(const Port&) = delete;
+
+    // Each returns an empty string, or the reason with the path.
+    std::string open_serial(const std::string& path, unsigned baud);  // raw 8N1
+    std::string open_hid(const std::string& path);
+    void close();
+    bool is_open() const;
+
+    ReadResult read(std::uint8_t* buffer, std::size_t size, int timeout_ms);
+    std::string write_all(std::span<const std::uint8_t> bytes);
+    void drain();  // waits (briefly) until written bytes have gone out
+
+    struct State;  // each system's own
+
+private:
+    std::unique_ptr<State> state_;
+};
+
+// The serial speeds Port::open_serial accepts, ascending.
+std::span<const unsigned> supported_baud_rates();
+
+// Where SBUS frames go: a serial device (set to 100000 baud 8E2, restored
+// at the end), a FIFO or a new file. Writing never blocks: a FIFO without a
+// reader and a full line are states, not errors.
+class SbusLine {
+public:
+    SbusLine();
+    ~SbusLine();
+    SbusLine(const SbusLine&) = delete;
+    SbusLine& operator=(const SbusLine&) = delete;
+
+    std::string open(const std::string& path);  // empty, or the reason with the path
+
+    enum class Sent { sent, no_reader, busy, failed };
+    Sent send(std::span<const std::uint8_t> frame, std::string& error);
+
+    struct State;  // each system's own
+
+private:
+    std::unique_ptr<State> state_;
+};
+
+// ---- The built-in simulated device ----------------------------------------
+
+struct SimulatorOptions;
+
+// A simulated device on a port of its own, for trying the monitor without
+// hardware. It ends with the monitor, however the monitor ends.
+class BuiltInDevice {
+public:
+    BuiltInDevice();
+    ~BuiltInDevice();  // waits briefly for it to end after the stop frame, then ends it
+    BuiltInDevice(const BuiltInDevice&) = delete;
+    BuiltInDevice& operator=(const BuiltInDevice&) = delete;
+
+    std::string start(const SimulatorOptions& options);  // empty, or the reason
+    const std::string& path() const;                     // the port to open
+
+    struct State;  // each system's own
+
+private:
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace vandry_tools

@@ -1,0 +1,428 @@
+"""vandry-monitor end to end, on pseudo-terminals: nothing lost, faithful
+replay, and every fault survived."""
+import fcntl
+import os
+import re
+import select
+import signal
+import struct
+import subprocess
+import termios
+import time
+
+from harness import (DEADLINE, MAN_DIR, MONITOR, SIGNALS, SIM, STOP_FRAME, Device, Lines, ToolTest, children_of,
+                     decisions, eventually, gone, host_records, json_lines, options_of_help, options_of_man,
+                     read_capture, sbus_channels, set_raw, state, unread_bytes, upload_frame)
+
+TCGETS2 = 0x802C542A  # Linux x86-64: read struct termios2
+REQUEST_FRAME = bytes([0xFA, 0xE5, 0x02, 0x00, 0x00, 0x00, 0x5F])
+
+
+class Lossless(ToolTest):
+    """Every frame the device logs is one update, in order, with its values."""
+
+    def run_session(self, *sim_args, frames):
+        name = "-".join(sim_args)
+        log, capture = self.path(f"sent{name}.jsonl"), self.path(f"capture{name}.bin")
+        sim = self.sim("--count", str(frames), "--log", log, "--irregular", *sim_args)
+        live = self.monitor("--port", sim.path, "--frames", str(frames), "--seconds", "60", "--record", capture)
+        self.assertEqual(live.returncode, 0, live.stderr)
+        status, said = sim.finish()
+        self.assertEqual(status, 0, said)
+        with open(log) as f:
+            sent = json_lines(f.read())
+        return sent, json_lines(live.stdout), capture
+
+    def check(self, sent, shown, capture):
+        self.assertEqual([r["frame"] for r in sent], list(range(1, len(sent) + 1)))
+        self.assertEqual(len(shown), len(sent), "frames logged vs updates shown")
+        self.assertEqual([r["update"] for r in shown], list(range(1, len(shown) + 1)))
+        for n, (update, frame) in enumerate(zip(shown, sent), start=1):
+            self.assertEqual(state(update), state(frame), f"update {n}")
+        times = [r["time"] for r in shown]
+        self.assertEqual(times, sorted(times))
+        # The stream as it arrived, through the model of a correct host: the
+        # device's log tells the truth, and no byte decides two frames.
+        stream = b"".join(data for _, data in read_capture(capture))
+        accepted, passed = decisions(stream)
+        self.assertEqual([list(r) for r in host_records(accepted)], [list(state(r)) for r in sent])
+        deciding = [at for at, _ in accepted]
+        self.assertEqual(len(set(deciding)), len(deciding), "a byte decided two frames")
+        return passed
+
+    def test_every_frame_is_one_update(self):
+        cases = [  # rate, frames, hostile
+            (1000, 1500, False),
+            (5000, 5000, False),
+            (1000, 1500, True),
+            (5000, 5000, True),
+        ]
+        for rate, frames, hostile in cases:
+            with self.subTest(rate=rate, hostile=hostile):
+                extra = ["--hostile"] if hostile else []
+                sent, shown, capture = self.run_session("--types", "0,1,2", "--noise", "--rate", str(rate),
+                                                        "--seed", str(rate), *extra, frames=frames)
+                passed = self.check(sent, shown, capture)
+                print(f"\n  {rate} Hz{' hostile' if hostile else ''}: {len(sent)} frames logged, "
+                      f"{len(shown)} updates shown; passed over: {passed}", end="")
+                if hostile:
+                    self.assertTrue(all(passed.values()), f"every kind of fault occurs: {passed}")
+
+    def test_unknown_payload_types_are_updates_that_change_nothing(self):
+        sent, shown, capture = self.run_session("--types", "0,7,1", "--rate", "2000", "--hostile", frames=600)
+        self.check(sent, shown, capture)
+        self.assertEqual(state(shown[1]), state(shown[0]))
+
+    def test_replay_reproduces_every_update_at_the_recorded_pace(self):
+        sent, live, capture = self.run_session("--types", "2,0", "--rate", "400", "--noise", "--hostile", frames=400)
+        live_text = self.monitor("--replay", capture, "--replay-speed", "0").stdout
+        self.assertEqual(json_lines(live_text), live, "a fast replay gives the same lines, times included")
+        started = time.monotonic()
+        paced = self.monitor("--replay", capture)
+        took = time.monotonic() - started
+        self.assertEqual(json_lines(paced.stdout), live)
+        span = live[-1]["time"] - live[0]["time"]
+        self.assertGreater(took, 0.9 * span, "the recorded pace is kept")
+        doubled_started = time.monotonic()
+        self.monitor("--replay", capture, "--replay-speed", "2")
+        self.assertGreater(time.monotonic() - doubled_started, 0.45 * span)
+
+        raw = self.path("raw.bin")
+        records = read_capture(capture)
+        with open(raw, "wb") as f:
+            f.write(b"".join(data for _, data in records))
+        from_raw = json_lines(self.monitor("--replay", raw).stdout)
+        self.assertEqual([state(r) for r in from_raw], [state(r) for r in live], "a file without the header: raw bytes")
+
+        cut = self.path("cut.bin")
+        with open(capture, "rb") as f, open(cut, "wb") as g:
+            g.write(f.read()[:-3])
+        result = self.monitor("--replay", cut, "--replay-speed", "0")
+        self.assertEqual(result.returncode, 0)
+        self.assertIn("ends inside a record", result.stderr)
+        self.assertEqual(json_lines(result.stdout), live[:len(json_lines(result.stdout))])
+
+
+class Faults(ToolTest):
+    def start_monitor(self, *args, **kwargs):
+        process = self.start([MONITOR, *args], **kwargs)
+        return process, Lines(process.stdout.fileno()) if process.stdout else None
+
+    def test_every_stop_signal_sends_the_stop_frame_and_restores_the_port(self):
+        for name, number in SIGNALS.items():
+            with self.subTest(signal=name):
+                device = Device(self)  # a cooked terminal at 9600 baud: nothing like what the monitor sets
+                original = device.settings()
+                original[4] = original[5] = termios.B9600
+                termios.tcsetattr(device.slave, termios.TCSANOW, original)
+                original = device.settings()
+                monitor, lines = self.start_monitor("--port", device.path, "--json")
+                device.read_until(REQUEST_FRAME)
+                device.write(upload_frame(0, list(range(15))))
+                self.assertIsNotNone(lines.line(), "the first update")
+                monitor.send_signal(number)
+                device.read_until(STOP_FRAME)
+                self.assertEqual(self.wait_exit(monitor), 0, monitor.stderr.read())
+                self.assertEqual(device.settings(), original, "the port's settings are restored")
+
+    def test_sigterm_while_stdout_is_a_slow_pipe(self):
+        sim = self.sim("--rate", "2000")
+        read_end, write_end = os.pipe()
+        monitor = self.start([MONITOR, "--port", sim.path, "--json"], stdout=write_end)
+        os.close(write_end)
+        self.addCleanup(os.close, read_end)
+        self.assertTrue(eventually(lambda: unread_bytes(read_end) >= 48000), "the pipe fills")
+        monitor.send_signal(signal.SIGTERM)
+        out = b""
+        while chunk := os.read(read_end, 512):  # a reader that takes its time
+            out += chunk
+            time.sleep(0.002)
+        self.assertEqual(self.wait_exit(monitor), 0)
+        err = monitor.stderr.read().decode()
+        self.assertNotIn("cannot", err)
+        self.assertTrue(out.endswith(b"\n"))
+        self.assertTrue(json_lines(out.decode()))
+        status, said = sim.finish()
+        self.assertIn("stop frame received", said)
+
+    def test_sigkill_of_the_monitor_takes_the_built_in_device_with_it(self):
+        monitor, lines = self.start_monitor("--json")
+        self.assertIsNotNone(lines.line(), "the built-in device runs")
+        device = children_of(monitor.pid)
+        self.assertEqual(len(device), 1)
+        links = [os.readlink(f"/proc/{device[0]}/fd/{fd}") for fd in os.listdir(f"/proc/{device[0]}/fd")]
+        self.assertFalse([link for link in links if link.startswith("/dev/pts/")],
+                         f"the device holds no copy of the port's side: {links}")
+        monitor.kill()
+        self.wait_exit(monitor)
+        self.assertTrue(eventually(lambda: gone(device[0])), "the built-in device outlived the monitor")
+
+    def test_a_closed_stdout_ends_quietly_after_the_stop_frame(self):
+        sim = self.sim("--rate", "500")
+        monitor, lines = self.start_monitor("--port", sim.path, "--json")
+        self.assertIsNotNone(lines.line())
+        monitor.stdout.close()  # as `| head -1` does
+        self.assertEqual(self.wait_exit(monitor), 0)
+        self.assertEqual(monitor.stderr.read(), b"")
+        status, said = sim.finish()
+        self.assertIn("stop frame received", said)
+
+    def test_sbus_never_bursts_after_a_stall(self):
+        fifo = self.path("sbus")
+        os.mkfifo(fifo)
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        self.addCleanup(os.close, reader)
+        started = time.monotonic()
+        monitor = self.start([MONITOR, "--json", "--sim-rate", "200", "--sbus-out", fifo, "--sbus-rate", "50",
+                              "--seconds", "3"], stdout=subprocess.DEVNULL)
+        received = bytearray()
+
+        def read_some(timeout):
+            if select_read(reader, timeout):
+                received.extend(os.read(reader, 65536))
+
+        until = time.monotonic() + DEADLINE
+        while not received and time.monotonic() < until:
+            read_some(0.1)
+        self.assertTrue(received, "SBUS frames flow")
+        monitor.send_signal(signal.SIGSTOP)
+        stopped = time.monotonic()
+        time.sleep(1.0)  # the stall itself
+        monitor.send_signal(signal.SIGCONT)
+        stall = time.monotonic() - stopped
+        while monitor.poll() is None:
+            read_some(0.05)
+        running = time.monotonic() - started - stall
+        read_some(0)
+        self.assertEqual(monitor.returncode, 0)
+        self.assertEqual(len(received) % 25, 0)
+        self.assertEqual(bytes(received[0::25]), b"\x0f" * (len(received) // 25))
+        self.assertLessEqual(len(received) // 25, 50 * running + 2, "no burst of missed frames")
+
+    def test_an_unplugged_port_is_waited_for_and_nothing_is_lost(self):
+        link, log, capture = self.path("vandry"), self.path("sent.jsonl"), self.path("capture.bin")
+        sim = self.sim("--types", "0", "--rate", "500", "--count", "200", "--vanish-after", "60",
+                       "--return-after", "0.3", "--link", link, "--log", log)
+        result = self.monitor("--port", link, "--reconnect", "--frames", "200", "--seconds", "20", "--record", capture)
+        status, said = sim.finish()
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("vanished", result.stderr)
+        self.assertIn("is back; request frame sent again", result.stderr)
+        self.assertEqual(said.count("request frame received"), 2, said)
+        with open(log) as f:
+            sent = json_lines(f.read())
+        shown = json_lines(result.stdout)
+        self.assertEqual(len(sent), 200)
+        self.assertEqual([state(r) for r in shown], [state(r) for r in sent], "half a frame never joins the new session")
+        replay = self.monitor("--replay", capture, "--replay-speed", "0")
+        self.assertEqual(json_lines(replay.stdout), shown, "the capture notes where the port came back")
+
+    def test_an_unplugged_port_without_reconnect_is_one_line_and_status_1(self):
+        sim = self.sim("--rate", "200", "--vanish-after", "30")
+        result = self.monitor("--port", sim.path, "--seconds", "60")
+        sim.finish()
+        self.assertEqual(result.returncode, 1)
+        error, summary = result.stderr.strip().splitlines()
+        self.assertRegex(error, rf"^vandry-monitor: {sim.path} vanished: .+ \(device unplugged\?\)$")
+        self.assertRegex(summary, r"^vandry-monitor: 30 updates in ")
+        self.assertEqual(len(json_lines(result.stdout)), 30)
+
+    def test_a_fifo_without_a_reader_does_not_hang_the_run(self):
+        fifo = self.path("sbus")
+        os.mkfifo(fifo)
+        started = time.monotonic()
+        result = self.monitor("--json", "--sbus-out", fifo, "--seconds", "1")
+        self.assertLess(time.monotonic() - started, 10)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(f"SBUS output {fifo}: waiting for a reader", result.stderr)
+        self.assertIn("no reader came; nothing was sent", result.stderr)
+        self.assertTrue(json_lines(result.stdout))
+
+    def test_the_sbus_failsafe_stops_and_resumes_with_the_data(self):
+        device = Device(self)
+        set_raw(device.slave)
+        fifo = self.path("sbus")
+        os.mkfifo(fifo)
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        self.addCleanup(os.close, reader)
+        monitor = self.start([MONITOR, "--port", device.path, "--json", "--sbus-out", fifo, "--sbus-rate", "100",
+                              "--stale-ms", "200"], stdout=subprocess.DEVNULL)
+        err = Lines(monitor.stderr.fileno())
+        device.read_until(REQUEST_FRAME)
+
+        def frames_within(seconds, least=None):
+            """Frames read within `seconds`, or as soon as there are `least`."""
+            data, until = b"", time.monotonic() + seconds
+            while True:
+                if select_read(reader, until - time.monotonic()):
+                    data += os.read(reader, 65536)
+                if (least and len(data) >= 25 * least) or time.monotonic() >= until:
+                    return len(data) // 25
+
+        for turn in range(3):  # data, silence, data again
+            device.write(upload_frame(0, [500] * 15))
+            if turn > 0:
+                err.wait_for("resumed: fresh data")
+            self.assertGreater(frames_within(DEADLINE, least=1), 0)
+            err.wait_for("stopped: no data for 200 ms")
+            frames_within(0)  # those sent before it stopped
+            self.assertEqual(frames_within(0.5), 0, "nothing while the data is stale")
+        monitor.send_signal(signal.SIGTERM)
+        self.assertEqual(self.wait_exit(monitor), 0)
+
+
+def select_read(fd, timeout):
+    return select.select([fd], [], [], max(0, timeout))[0]
+
+
+class Outputs(ToolTest):
+    def test_built_in_device_drives_sbus_output(self):
+        sbus = self.path("sbus.bin")
+        result = self.monitor("--json", "--frames", "20", "--sbus-out", sbus, "--sim-types", "0")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        scaled = [[min(2047, v * 1706 // 1000) for v in u["channels"]] + [0] for u in json_lines(result.stdout)]
+        with open(sbus, "rb") as f:
+            data = f.read()
+        frames = [data[k:k + 25] for k in range(0, len(data), 25)]
+        # One frame per update; updates less than 3 ms apart (a loaded machine
+        # reads them together) share the frame that carries the newest.
+        self.assertTrue(0 < len(frames) <= len(scaled))
+        self.assertEqual(len(data), 25 * len(frames))
+        position = -1
+        for n, frame in enumerate(frames):
+            self.assertEqual((frame[0], frame[23]), (0x0F, 0x00))
+            self.assertEqual(frame[24], [0x04, 0x14, 0x24, 0x34][n % 4])
+            position = scaled.index(sbus_channels(frame), position + 1)
+
+    def test_sbus_serial_line_gets_100000_baud_8e2_and_is_restored(self):
+        device = Device(self)
+        before = fcntl.ioctl(device.slave, TCGETS2, bytes(44))
+        monitor = self.start([MONITOR, "--json", "--sbus-out", device.path, "--sim-rate", "50", "--sim-types", "0"])
+        lines = Lines(monitor.stdout.fileno())
+        self.assertIsNotNone(lines.line())
+        # struct termios2: four flag words, c_line, 19 c_cc bytes, then the speeds.
+        raw = fcntl.ioctl(device.slave, TCGETS2, bytes(44))
+        _, _, cflag, _ = struct.unpack_from("4I", raw)
+        self.assertEqual(struct.unpack_from("2I", raw, 36), (100000, 100000))
+        self.assertEqual(cflag & termios.CSIZE, termios.CS8)
+        self.assertTrue(cflag & termios.CSTOPB, "two stop bits")
+        # A pseudo-terminal drops the parity bits, so even parity cannot be read back here.
+        self.assertEqual(cflag & 0o10017, 0o10000, "BOTHER for the output speed")
+        self.assertEqual((cflag >> 16) & 0o10017, 0o10000, "and for the input speed (CIBAUD)")
+        monitor.send_signal(signal.SIGTERM)
+        self.assertEqual(self.wait_exit(monitor), 0)
+        self.assertEqual(fcntl.ioctl(device.slave, TCGETS2, bytes(44)), before, "restored at the end")
+        frames = os.read(device.master, 65536)
+        self.assertEqual(len(frames) % 25, 0)
+        self.assertEqual(frames[0::25], b"\x0f" * (len(frames) // 25))
+        updates = json_lines("\n".join(lines.seen) + "\n" + lines.rest())
+        scaled = [[min(2047, v * 1706 // 1000) for v in u["channels"]] + [0] for u in updates]
+        position = -1
+        for k in range(0, len(frames), 25):
+            position = scaled.index(sbus_channels(frames[k:k + 25]), position + 1)
+
+    def test_hid_reports_are_decoded_recorded_and_replayed(self):
+        device = Device(self)
+        set_raw(device.slave)
+        capture = self.path("hid.cap")
+        monitor = self.start([MONITOR, "--hidraw", device.path, "--json", "--frames", "2", "--record", capture])
+        lines = Lines(monitor.stdout.fileno())
+        # A pty keeps no report boundaries: each report waits for the update before it.
+        device.write(bytes(range(1, 20)))  # a 19-byte game-controller report
+        game = lines.line()
+        device.write(bytes([0xFA, 0, 0, 0]) + bytes(range(4, 34)) + bytes([0]))  # a compatible report
+        compatible = lines.line()
+        self.assertEqual(self.wait_exit(monitor), 0)
+        game, compatible = json_lines(game), json_lines(compatible)
+        self.assertEqual(game[0]["game_controller"],
+                         [0x0201, 0x0403, 0x0605, 0x0807, 0x0900, 0x0B0A, 0x0C00, 0x0E0D, 0, 0x100F, 0x11])
+        self.assertEqual(compatible[0]["channels"], [(5 + 2 * k) << 8 | (4 + 2 * k) for k in range(15)])
+        replay = json_lines(self.monitor("--replay", capture, "--replay-speed", "0").stdout)
+        self.assertEqual(replay, game + compatible)
+
+    def test_the_live_view_fits_the_terminal_follows_the_data_and_ends_when_it_closes(self):
+        device = Device(self)
+        set_raw(device.slave)
+        screen = Device(self)  # the monitor's terminal
+        set_size(screen.slave, 60, 30)
+        monitor = self.start([MONITOR, "--port", device.path, "--stale-ms", "300"], stdin=screen.slave,
+                             stdout=screen.slave, stderr=subprocess.PIPE, start_new_session=True,
+                             preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+        out = Lines(screen.master)
+        out.wait_for("waiting for the device")
+        device.read_until(REQUEST_FRAME)
+        device.write(upload_frame(2, [2000] + [600] * 14, [[7] * 16, [8] * 16]))
+        out.wait_for("receiving")
+        out.wait_for(">]")  # 2000 is above the default scale
+        out.wait_for("stale: no data for")
+        set_size(screen.slave, 30, 8)
+        out.wait_for("\x1b[2J")  # a redraw from a clear screen
+        first = len(out.seen) - 1
+        out.wait_for("more lines")
+        drawn = out.seen[first:]
+        self.assertLessEqual(len(drawn), 7)
+        for line in drawn:
+            visible = re.sub(r"\x1b\[[0-9;]*[A-Za-z]", "", line).rstrip("\r")
+            self.assertLess(len(visible), 30, repr(visible))
+        screen.close()  # the terminal goes away: a hang-up, and writes that fail
+        status = self.wait_exit(monitor)
+        said = monitor.stderr.read().decode()
+        self.assertEqual(status, 0, said)
+        self.assertNotIn("cannot", said)
+        device.read_until(STOP_FRAME)
+
+
+def set_size(fd, columns, rows):
+    fcntl.ioctl(fd, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
+
+
+class Errors(ToolTest):
+    def test_bad_ports_files_and_options_fail_cleanly(self):
+        existing = self.path("existing")
+        with open(existing, "w") as f:
+            f.write("keep me")
+        os.mkdir(self.path("folder"))
+        cases = [  # arguments, status, what stderr says
+            (["--port", "/dev/no-such-vandry"], 1, "cannot open /dev/no-such-vandry: No such file or directory"),
+            (["--port", "/dev/null"], 1, "/dev/null is not a serial port"),
+            (["--replay", self.path("missing.bin")], 1, f"cannot open {self.path('missing.bin')}: No such file"),
+            (["--hidraw", existing], 1, f"{existing} is not a hidraw device (a regular file; to replay a capture"),
+            (["--hidraw", "/dev/no-such-hidraw"], 1, "cannot open /dev/no-such-hidraw: No such file or directory"),
+            (["--hidraw", "/dev/null"], 1, "/dev/null is not a hidraw device: it reads as empty"),
+            (["--record", existing, "--seconds", "1"], 1, f"cannot create the capture {existing}: File exists"),
+            (["--sbus-out", existing, "--seconds", "1"], 1, f"the SBUS output {existing} is an existing file"),
+            (["--sbus-out", self.path("folder"), "--seconds", "1"], 1, "is not a serial device, FIFO or file"),
+            (["--sbus-out", self.path("no/such/dir"), "--seconds", "1"], 1, "cannot create the SBUS output"),
+            (["--port", "/dev/null", "--baud", "12345"], 2, "--baud takes one of 1200, 2400,"),
+            (["--frobnicate"], 2, "unknown option --frobnicate"),  # the rest of the command line: unit tests
+        ]
+        for args, status, message in cases:
+            with self.subTest(args=args):
+                result = self.monitor(*args)
+                self.assertEqual(result.returncode, status, result.stderr)
+                self.assertIn(message, result.stderr)
+                self.assertEqual(result.stdout, "")
+                if status == 1:
+                    self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
+        with open(existing) as f:
+            self.assertEqual(f.read(), "keep me")
+
+    def test_one_update_is_singular(self):
+        result = self.monitor("--frames", "1")
+        self.assertEqual(result.returncode, 0)
+        self.assertRegex(result.stderr, r"^vandry-monitor: 1 update in [0-9.]+ s\n$")
+
+    def test_help_version_and_the_manual_agree(self):
+        for program, man in ((MONITOR, "vandry-monitor.1"), (SIM, "vandry-sim.1")):
+            with self.subTest(program=program):
+                usage = self.run_tool([program, "--help"])
+                self.assertEqual(usage.returncode, 0)
+                self.assertEqual(options_of_help(usage.stdout), options_of_man(os.path.join(MAN_DIR, man)))
+                version = self.run_tool([program, "--version"])
+                self.assertEqual(version.returncode, 0)
+                self.assertRegex(version.stdout, r"^vandry-(monitor|sim) \(VandryInterface \d+\.\d+\.\d+\)\n$")
+
+
+if __name__ == "__main__":
+    import unittest
+    unittest.main()
