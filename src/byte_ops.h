@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -68,6 +69,22 @@ inline void copy_bytes(std::uint8_t* dst, const std::uint8_t* src, std::size_t n
     } else {
         copy_two_words<std::uint16_t>(dst, src, n);
     }
+}
+
+// Copies N bytes, N known when compiling and at least 16: whole blocks and a
+// last one that may overlap the one before, with no loop.
+template <std::size_t N>
+void copy_fixed(std::uint8_t* dst, const std::uint8_t* src) {
+    static_assert(N >= 16);
+#if defined(__SSE2__)
+    [&]<std::size_t... Block>(std::index_sequence<Block...>) {
+        (_mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16 * Block),
+                          _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16 * Block))), ...);
+    }(std::make_index_sequence<N / 16>{});
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + N - 16), _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + N - 16)));
+#else
+    copy_bytes(dst, src, N);
+#endif
 }
 
 // copy_bytes for the rarer copies: one body in the library instead of one

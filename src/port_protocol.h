@@ -53,21 +53,26 @@ private:
     std::size_t size_;
 };
 
-inline void copy_payload(std::uint8_t* dst, std::span<const std::uint8_t> payload, std::size_t from, std::size_t n) {
-    copy_bytes(dst, payload.data() + from, n);
+// Copies payload bytes [from, from + N) to dst. A record's size is known
+// when the code is compiled, so a payload in one piece is copied without a
+// loop.
+template <std::size_t N>
+void copy_payload(std::uint8_t* dst, std::span<const std::uint8_t> payload, std::size_t from) {
+    copy_fixed<N>(dst, payload.data() + from);
 }
-inline void copy_payload(std::uint8_t* dst, const SplitPayload& payload, std::size_t from, std::size_t n) {
-    payload.copy(dst, from, n);
+template <std::size_t N>
+void copy_payload(std::uint8_t* dst, const SplitPayload& payload, std::size_t from) {
+    payload.copy(dst, from, N);
 }
 
 // Little-endian values land in the host's uint16_t records; on a
 // little-endian host that is a plain copy.
-template <typename Payload>
-void copy_le16_values(std::uint16_t* out, const Payload& payload, std::size_t from, std::size_t count) {
+template <std::size_t Count, typename Payload>
+void copy_le16_values(std::uint16_t* out, const Payload& payload, std::size_t from) {
     if constexpr (std::endian::native == std::endian::little) {
-        copy_payload(reinterpret_cast<std::uint8_t*>(out), payload, from, 2 * count);
+        copy_payload<2 * Count>(reinterpret_cast<std::uint8_t*>(out), payload, from);
     } else {
-        for (std::size_t k = 0; k < count; ++k) {
+        for (std::size_t k = 0; k < Count; ++k) {
             out[k] = static_cast<std::uint16_t>(payload[from + 2 * k] | payload[from + 2 * k + 1] << 8);
         }
     }
@@ -107,12 +112,12 @@ bool decode_payload(const Payload& payload, channel_values* channels, channel_ba
     std::size_t values = 1;
     if (fills_channels(type)) {
         if (channels != nullptr) {
-            copy_le16_values(channels->channel, payload, values, CHANNEL_VALUE_COUNT);
+            copy_le16_values<CHANNEL_VALUE_COUNT>(channels->channel, payload, values);
         }
         values += 2 * CHANNEL_VALUE_COUNT;
     }
     if (fills_banks(type) && banks != nullptr) {
-        copy_le16_values(&banks->bank[0][0], payload, values, CHANNEL_BANK_COUNT * CHANNEL_BANK_SIZE);
+        copy_le16_values<CHANNEL_BANK_COUNT * CHANNEL_BANK_SIZE>(&banks->bank[0][0], payload, values);
     }
     return true;
 }
