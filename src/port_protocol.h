@@ -167,11 +167,21 @@ public:
     // A chunk that cannot decide the held head is only appended (true);
     // any other chunk is left to scan.
     bool hold_if_undecided(std::span<const std::uint8_t> chunk) {
-        if (held_ + chunk.size() >= needed_) {
-            return false;
+        if (held_ + chunk.size() < needed_) {
+            append(chunk);
+            return true;
         }
-        append(chunk);
-        return true;
+        if (held_ == 0 && chunk.size() == 1) {
+            // A port read a byte at a time, between frames: a head to keep, or nothing.
+            if (chunk[0] == FRAME_HEAD) {
+                buffer_[0] = FRAME_HEAD;
+                start_ = 0;
+                held_ = 1;
+                needed_ = kFrameHeaderSize;
+            }
+            return true;
+        }
+        return false;
     }
     template <typename Sink>
     [[gnu::always_inline]] std::size_t scan(std::span<const std::uint8_t> chunk, Sink sink);
