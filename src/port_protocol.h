@@ -192,7 +192,12 @@ public:
     // of a caller that was never initialised may hold anything; such a
     // parser is reset rather than let it write outside its buffer.
     bool sound() const {
-        return start_ + needed_ <= kPortBufferSize && (held_ < needed_ || (held_ == 0 && needed_ == 0));
+        if (held_ == 0) {
+            return needed_ == 0 && start_ <= kPortBufferSize;
+        }
+        // An incomplete header always waits for exactly its four bytes.
+        return held_ < needed_ && start_ + needed_ <= kPortBufferSize &&
+               (held_ >= kFrameHeaderSize || needed_ == kFrameHeaderSize);
     }
 
     std::size_t pending() const { return held_; }
