@@ -46,28 +46,10 @@ target_include_directories(VandryStreamStatic INTERFACE ${VANDRY_STREAM_INCLUDES
 target_compile_definitions(VandryStreamStatic INTERFACE VANDRY_STREAM_STATIC)
 set_target_properties(VandryStreamStatic PROPERTIES OUTPUT_NAME VandryStream)
 
-# Linked as VandryInterface is (vandry_library_flags carries the link
-# options of every deliverable), with exports, version resource and MSVC
-# import library of its own.
+# Linked as VandryInterface is: vandry_library_flags carries the link
+# options of every deliverable, vandry_deliverable_exports what it exports.
 target_link_libraries(VandryStream PRIVATE vandry_library_flags)
-if(WIN32)
-  set(VANDRY_STREAM_DEF_FILE "${VANDRY_SOURCE_DIR}/VandryStream.def")
-  set(VANDRY_STREAM_MSVC_IMPORT_LIB "$<TARGET_FILE_DIR:VandryStream>/VandryStream.lib")
-  set_target_properties(VandryStream PROPERTIES
-    PREFIX ""
-    IMPORT_PREFIX ""
-    IMPORT_SUFFIX ".dll.a")
-  target_sources(VandryStream PRIVATE "${VANDRY_STREAM_DEF_FILE}" "${VANDRY_SOURCE_DIR}/VandryStream.rc")
-  add_custom_command(TARGET VandryStream POST_BUILD
-    COMMAND "${VANDRY_DLLTOOL}" --machine i386:x86-64 --dllname VandryStream.dll
-            --input-def "${VANDRY_STREAM_DEF_FILE}" --output-lib "${VANDRY_STREAM_MSVC_IMPORT_LIB}"
-    COMMENT "Making the MSVC import library VandryStream.lib"
-    VERBATIM)
-else()
-  set(VANDRY_STREAM_VERSION_SCRIPT "${VANDRY_SOURCE_DIR}/VandryStream.map")
-  set_target_properties(VandryStream PROPERTIES LINK_DEPENDS "${VANDRY_STREAM_VERSION_SCRIPT}")
-  target_link_options(VandryStream PRIVATE -Wl,--version-script=${VANDRY_STREAM_VERSION_SCRIPT})
-endif()
+vandry_deliverable_exports(VandryStream)
 
 # Installed into the VandryInterface CMake package (VandryInterface::VandryStream
 # and VandryInterface::VandryStreamStatic), with a pkg-config file of its own.
@@ -80,20 +62,9 @@ install(TARGETS VandryStream VandryStreamStatic EXPORT VandryInterfaceTargets
   ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT Development)
 install(FILES include/VandryStream.h DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}" COMPONENT Development)
 if(WIN32)
-  install(FILES "${VANDRY_STREAM_DEF_FILE}" "${VANDRY_STREAM_MSVC_IMPORT_LIB}"
+  install(FILES "${VANDRY_SOURCE_DIR}/VandryStream.def" "$<TARGET_FILE_DIR:VandryStream>/VandryStream.lib"
           DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT Development)
 endif()
 
-# The .pc file is written when it is installed, with the prefix it is
-# installed under, as VandryInterface.pc is (see VandryInstall.cmake).
-set(VANDRY_STREAM_PC_DIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
-file(RELATIVE_PATH VANDRY_STREAM_PC_TO_PREFIX "/prefix/${VANDRY_STREAM_PC_DIR}" "/prefix")
-string(REGEX REPLACE "/$" "" VANDRY_STREAM_PC_TO_PREFIX "${VANDRY_STREAM_PC_TO_PREFIX}")
-set(VANDRY_PC_PREFIX "@VANDRY_PC_PREFIX@")  # left for the install step
-configure_file(cmake/VandryStream.pc.in "${CMAKE_CURRENT_BINARY_DIR}/VandryStream.pc.install" @ONLY)
-install(CODE "
-  set(VANDRY_PC_TEMPLATE \"${CMAKE_CURRENT_BINARY_DIR}/VandryStream.pc.install\")
-  set(VANDRY_PC_DIR \"${VANDRY_STREAM_PC_DIR}\")
-  set(VANDRY_PC_TO_PREFIX \"${VANDRY_STREAM_PC_TO_PREFIX}\")
-  include(\"${PROJECT_SOURCE_DIR}/cmake/VandryInstallPkgConfig.cmake\")"
-  COMPONENT Development)
+include(cmake/VandryPkgConfig.cmake)
+vandry_install_pc_file(VandryStream)
