@@ -17,7 +17,7 @@ build's program, its Wine launcher and prefix; VANDRY_SIM and VANDRY_MONITOR
 the linux preset's programs (CTest sets them all).
 """
 import os
-import pty
+import re
 import select
 import shutil
 import signal
@@ -28,6 +28,7 @@ import unittest
 
 from harness import (DEADLINE, STOP_FRAME, Device, ToolTest, json_lines, read_capture, reap, sbus_channels,
                      state, upload_frame)
+from test_monitor import set_size
 
 MONITOR_EXE = os.environ.get("VANDRY_MONITOR_EXE", "")
 WINE_RUN = os.environ.get("VANDRY_WINE_RUN", "")
@@ -290,6 +291,56 @@ class Stopping(WineTest):
         device.read_until(STOP_FRAME)
         self.assertEqual(self.wait_exit(process), 0, read_text(err))
         self.assertEqual(read_text(out), "")
+
+
+class LiveView(WineTest):
+    def test_the_live_view_in_a_console_follows_the_data(self):
+        # Wine's console draws on the terminal that runs it, spaces often as
+        # cursor moves: the test reads the text without sequences and spaces.
+        device = self.pty_on("COM21")
+        screen = Device(self)
+        set_size(screen.slave, 70, 30)
+        process = self.start([WINE_RUN, MONITOR_EXE, "--port", "COM21", "--stale-ms", "300", "--seconds", "6"],
+                             stdin=screen.slave, stdout=screen.slave, stderr=subprocess.PIPE, start_new_session=True)
+        shown = Screen(screen.master)
+        shown.wait_for("waitingforthedevice")
+        device.read_until(REQUEST)
+        device.write(upload_frame(2, [2000] + [600] * 14, [[7] * 16, [8] * 16]))
+        shown.wait_for("1update")
+        shown.wait_for("receivingbars0..1200")
+        shown.wait_for("[#####")
+        shown.wait_for("stale:nodatafor")
+        shown.follow(process)  # a console nobody reads holds the program up
+        device.read_until(STOP_FRAME)
+        self.assertEqual(self.wait_exit(process), 0, process.stderr.read())
+
+
+class Screen:
+    """What a program shows on a terminal, as text without sequences or spaces."""
+
+    def __init__(self, fd):
+        self.fd, self.text = fd, ""
+
+    def wait_for(self, wanted, timeout=DEADLINE + WINE_START):
+        until = time.monotonic() + timeout
+        while wanted not in self.text:
+            if time.monotonic() > until:
+                raise AssertionError(f"{wanted!r} never shown; the screen ends with {self.text[-300:]!r}")
+            self._read()
+
+    def follow(self, process, timeout=DEADLINE):
+        """Reads on until the program has ended."""
+        until = time.monotonic() + timeout
+        while process.poll() is None and time.monotonic() < until:
+            self._read()
+
+    def _read(self):
+        if select.select([self.fd], [], [], 0.1)[0]:
+            try:
+                chunk = os.read(self.fd, 65536).decode(errors="replace")
+            except OSError:  # the other side is gone
+                chunk = ""
+            self.text += re.sub(r"\x1b\[[0-9;?]*[A-Za-z]|\s", "", chunk)
 
 
 class CommandLine(WineTest):
