@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "udp_address.h"
 #include "udp_socket.h"
 
 namespace vandry_bridge::udp_socket {
@@ -28,22 +29,6 @@ bool winsock_ready(std::string& error) {
     return started == 0;
 }
 
-int fill_address(const UdpEndpoint& endpoint, sockaddr_storage& storage) {
-    std::memset(&storage, 0, sizeof storage);
-    if (endpoint.family == UdpEndpoint::Family::ipv4) {
-        auto& in = reinterpret_cast<sockaddr_in&>(storage);
-        in.sin_family = AF_INET;
-        in.sin_port = htons(endpoint.port);
-        std::memcpy(&in.sin_addr, endpoint.address.data(), 4);
-        return sizeof in;
-    }
-    auto& in6 = reinterpret_cast<sockaddr_in6&>(storage);
-    in6.sin6_family = AF_INET6;
-    in6.sin6_port = htons(endpoint.port);
-    std::memcpy(&in6.sin6_addr, endpoint.address.data(), 16);
-    return sizeof in6;
-}
-
 // Non-blocking, like the POSIX side, and not inherited by child processes.
 bool set_flags(SOCKET s) {
     u_long non_blocking = 1;
@@ -57,7 +42,7 @@ bool set_flags(SOCKET s) {
 Handle open(const UdpEndpoint& endpoint, std::string& error) {
     if (!winsock_ready(error)) return kNone;
     sockaddr_storage address;
-    const int size = fill_address(endpoint, address);
+    const auto size = static_cast<int>(fill_address(endpoint, address));
     const SOCKET s = ::socket(address.ss_family, SOCK_DGRAM, IPPROTO_UDP);
     if (s != INVALID_SOCKET && set_flags(s) && ::connect(s, reinterpret_cast<const sockaddr*>(&address), size) == 0)
         return static_cast<Handle>(s);
