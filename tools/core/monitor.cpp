@@ -86,11 +86,12 @@ private:
     // ---- Outputs
 
     bool open_outputs() {
+        // Sockets first: they leave nothing behind when another output fails.
+        if (const std::string problem = udp_.open(); !problem.empty()) return fail(problem);
         if (!options_.sbus_out.empty()) {
             if (const std::string problem = sbus_line_.open(options_.sbus_out); !problem.empty()) return fail(problem);
             sbus_.emplace(sbus_line_, options_);
         }
-        if (const std::string problem = udp_.open(); !problem.empty()) return fail(problem);
         if (!options_.record_path.empty()) {
             const auto kind = options_.source == SourceKind::hidraw ? CaptureKind::reports : CaptureKind::port;
             if (const std::string problem = capture_.open(options_.record_path, kind); !problem.empty())
