@@ -52,9 +52,8 @@ private:
 
 // When an output that repeats the device's values sends: once per update,
 // never closer together than `min_interval` (what its line carries), or at a
-// steady `rate` (0: per update); and never while the data is stale. One
-// rule for every output, so that none of them flies on frozen sticks while
-// another has gone quiet.
+// steady `rate` (0: per update); and never while the data is stale. The SBUS
+// and UDP outputs each have one, so that one rule decides for all of them.
 class Repeater {
 public:
     Repeater(double rate, double min_interval, double stale_limit);
