@@ -393,6 +393,8 @@ class Errors(ToolTest):
             (["--sbus-out", existing, "--seconds", "1"], 1, f"the SBUS output {existing} is an existing file"),
             (["--sbus-out", self.path("folder"), "--seconds", "1"], 1, "is not a serial device, FIFO or file"),
             (["--sbus-out", self.path("no/such/dir"), "--seconds", "1"], 1, "cannot create the SBUS output"),
+            (["--udp-out", "255.255.255.255:9", "--udp-format", "json", "--sbus-out", self.path("sbus")], 1,
+             "UDP output 255.255.255.255:9: cannot open: "),  # Linux: broadcast needs a permission
             (["--port", "/dev/null", "--baud", "12345"], 2, "--baud takes one of 1200, 2400,"),
             (["--frobnicate"], 2, "unknown option --frobnicate"),  # the rest of the command line: unit tests
         ]
@@ -406,6 +408,7 @@ class Errors(ToolTest):
                     self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
         with open(existing) as f:
             self.assertEqual(f.read(), "keep me")
+        self.assertFalse(os.path.exists(self.path("sbus")), "a failed run leaves no output behind")
 
     def test_one_update_is_singular(self):
         result = self.monitor("--frames", "1")

@@ -99,7 +99,7 @@ TEST(UdpSocketWin32, DatagramsArriveWholeAndInOrderOnBothFamilies) {
         for (const Bytes& d : datagrams) EXPECT_FALSE(sender.send(d)) << "a send failed";
         for (const Bytes& d : datagrams) EXPECT_EQ(receiver.receive(), d);
         EXPECT_EQ(sender.sent(), datagrams.size());
-        EXPECT_EQ(sender.summary(), "");
+        EXPECT_EQ(sender.failures(), "");
     }
 }
 
@@ -121,7 +121,7 @@ TEST(UdpSocketWin32, AClosedPortIsCountedNotFatal) {
     ASSERT_TRUE(first);
     EXPECT_NE(first->find("UDP output 127.0.0.1:" + std::to_string(port) + ": cannot send ("), std::string::npos) << *first;
     for (int k = 0; k < 5; ++k) EXPECT_FALSE(sender.send(Bytes(16, 1))) << "said once only";
-    EXPECT_NE(sender.summary().find("sends failed"), std::string::npos);
+    EXPECT_NE(sender.failures().find("sends failed"), std::string::npos);
 }
 
 TEST(UdpSocketWin32, SendingWithoutAnOpenSocketFailsCleanly) {
