@@ -21,6 +21,7 @@ import re
 import select
 import shutil
 import signal
+import struct
 import subprocess
 import termios
 import time
@@ -30,6 +31,8 @@ import unittest
 from harness import (DEADLINE, STOP_FRAME, Device, ToolTest, json_lines, read_capture, reap, sbus_channels,
                      state, upload_frame)
 from test_monitor import set_size
+from test_udp import HOST6, MAP_FILE, MAP_RULE, PULSES, expected_outputs
+from harness import Listener
 
 MONITOR_EXE = os.environ.get("VANDRY_MONITOR_EXE", "")
 WINE_RUN = os.environ.get("VANDRY_WINE_RUN", "")
@@ -264,6 +267,38 @@ class ComPorts(WineTest):
         with open(log) as f:
             sent = json_lines(f.read())
         self.assertEqual([state(r) for r in json_lines(out)], [state(r) for r in sent])
+
+
+class UdpOutputs(WineTest):
+    def test_each_format_carries_every_update_mapped_through_winsock(self):
+        frames = 200
+        log, map_path = self.path("sent.jsonl"), self.path("sticks.map")
+        with open(map_path, "w") as f:
+            f.write(MAP_FILE)
+        outputs = {"betaflight": Listener(self, "127.0.0.1"), "ardupilot": Listener(self, HOST6),
+                   "json": Listener(self, "127.0.0.1", as_localhost=True)}
+        sim = self.sim_on("COM21", "--types", "0,1,2", "--noise", "--rate", "500", "--count", str(frames),
+                          "--log", log)
+        args = ["--port", "COM21", "--json", "--frames", str(frames), "--seconds", "120",
+                "--map", windows_path(map_path), "--map-channel", MAP_RULE]
+        for name, listener in outputs.items():
+            args += ["--udp-out", listener.endpoint, "--udp-format", name]
+        status, out, err = self.exe(*args)
+        self.assertEqual(status, 0, err)
+        sim.finish()
+        with open(log) as f:
+            logged = json_lines(f.read())
+        received = {name: listener.finish() for name, listener in outputs.items()}
+        expected = expected_outputs(logged, PULSES)
+        self.assertTrue(expected)
+        for name, (layout, size) in {"betaflight": ("<d16H", 40), "ardupilot": ("<16H", 32)}.items():
+            with self.subTest(format=name):
+                self.assertEqual({len(d) for d in received[name]}, {size})
+                fields = [struct.unpack(layout, d) for d in received[name]]
+                pulses = [list(f[1:]) if name == "betaflight" else list(f) for f in fields]
+                self.assertEqual(pulses, expected, "one datagram per update, mapped")
+        self.assertEqual([d.decode() for d in received["json"]], [line + "\n" for line in out.splitlines()])
+        self.assertEqual([state(u) for u in json_lines(out)], [state(f) for f in logged])
 
 
 def channels_bit_by_bit(frame):
