@@ -33,16 +33,17 @@ struct MonitorCommand {
     std::vector<int> udp_formats_given;  // per --udp-out
     std::string udp_problem;             // the first one, said after the parse
     std::vector<std::pair<bool, std::string>> map_sources;  // in order: (a file?, the path or the rule)
-    OptionParser parser{"vandry-monitor", "[source] [options]",
-                        "Shows what a Vandry device sends, as a live view on a terminal or as JSON lines. With no "
-                        "source it runs against a built-in simulated device, so that you can see it work without "
-                        "hardware."};
+    OptionParser parser{"vandry-monitor", "[source] [options]", description()};
 
     explicit MonitorCommand(MonitorOptions& options) : o(options) {
         o.simulator.payload_types = {0, 1, 2};
         parser.section("Sources (one at most)");
-        add_source("port", SourceKind::port, "PATH", "a serial port, e.g. /dev/ttyUSB0 (raw 8N1)");
-        add_source("hidraw", SourceKind::hidraw, "PATH", "a hidraw device, e.g. /dev/hidraw0 (19- and 35-byte reports)");
+        add_source("port", SourceKind::port, "PATH",
+                   std::string("a serial port, e.g. ") + system_traits().serial_port_example +
+                       " (raw 8N1; --list-ports shows them)");
+        add_source("hidraw", SourceKind::hidraw, "PATH",
+                   std::string("a hidraw device, e.g. /dev/hidraw0 (19- and 35-byte reports)") +
+                       (system_traits().has_hidraw ? "" : "; Linux only"));
         add_source("replay", SourceKind::replay, "FILE",
                    "a capture made with --record (a file without the capture header is replayed as raw port bytes)");
         parser.section("Port and device");
@@ -88,8 +89,10 @@ struct MonitorCommand {
                       "what the SBUS frames carry (default channels; channel 16 is then 0)");
         add_udp_options();
         add_map_options();
-        parser.section("Built-in device");
+        parser.section(system_traits().has_built_in_device ? "Built-in device" : "Built-in device (Linux only)");
         add_stream_options(parser, o.simulator, "sim-");
+        parser.section("Ports");
+        parser.flag("list-ports", o.list_ports, "list this machine's serial ports for --port, and end");
     }
 
     void add_udp_options() {
@@ -190,7 +193,30 @@ struct MonitorCommand {
         return {};
     }
 
-    void add_source(const char* name, SourceKind kind, const char* value_name, const char* help) {
+    static std::string description() {
+        return std::string("Shows what a Vandry device sends, as a live view on a terminal or as JSON lines. ") +
+               (system_traits().has_built_in_device
+                    ? "With no source it runs against a built-in simulated device, so that you can see it work "
+                      "without hardware."
+                    : "The built-in simulated device, which runs when no source is given, is Linux-only: here give "
+                      "--port or --replay.");
+    }
+
+    std::string list_ports_alone() const {
+        return parser.given_count() > 1 ? "--list-ports takes no other option" : "";
+    }
+
+    // What this system cannot do, said before anything starts.
+    std::string unavailable() const {
+        if (o.list_ports) return {};
+        if (o.source == SourceKind::simulated && !system_traits().has_built_in_device)
+            return "no source given, and the built-in simulated device is Linux-only: give --port (see --list-ports) "
+                   "or --replay";
+        if (o.source == SourceKind::hidraw && !system_traits().has_hidraw) return "--hidraw is Linux-only";
+        return {};
+    }
+
+    void add_source(const char* name, SourceKind kind, const char* value_name, const std::string& help) {
         parser.add(name, value_name, help, [this, kind](std::string_view value) {
             if (o.source != SourceKind::simulated) return std::string("is a second source; choose one");
             if (value.empty()) return std::string("takes a non-empty value");
@@ -259,8 +285,9 @@ OptionParser::Outcome parse_monitor_options(int argc, char** argv, bool terminal
     MonitorCommand command(options);
     auto outcome = command.parser.parse(argc, argv);
     if (!outcome.run) return outcome;
-    std::string problem = command.check_udp_outputs();
-    if (problem.empty()) problem = command.ignored(terminal);
+    std::string problem = options.list_ports ? command.list_ports_alone() : command.check_udp_outputs();
+    if (problem.empty() && !options.list_ports) problem = command.ignored(terminal);
+    if (problem.empty()) problem = command.unavailable();
     if (problem.empty()) problem = command.apply_range();
     if (problem.empty()) problem = command.load_map();
     if (!problem.empty()) return command.parser.complaint(problem);

@@ -25,6 +25,7 @@ struct UdpOutputOptions {
 struct MonitorOptions {
     SourceKind source = SourceKind::simulated;
     std::string path;            // the port, HID device or capture
+    bool list_ports = false;     // only list the serial ports
     unsigned baud = 115200;
     std::uint8_t param1 = 0;     // argument bytes of the request frame
     std::uint8_t param2 = 0;

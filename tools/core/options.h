@@ -60,6 +60,7 @@ public:
 
     // Whether the user gave the option (after parse).
     bool given(std::string_view name) const { return given_.count(std::string(name)) != 0; }
+    std::size_t given_count() const { return given_.size(); }
 
     // An error about the combination of options, in the parse's format.
     Outcome complaint(const std::string& message) const;

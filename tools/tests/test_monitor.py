@@ -415,6 +415,17 @@ class Errors(ToolTest):
         self.assertEqual(result.returncode, 0)
         self.assertRegex(result.stderr, r"^vandry-monitor: 1 update in [0-9.]+ s\n$")
 
+    def test_list_ports_lists_devices_and_goes_alone(self):
+        result = self.monitor("--list-ports")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        for line in result.stdout.splitlines():  # whatever this machine has
+            self.assertRegex(line, r"^/dev/(serial/by-id/\S+( -> /dev/\S+)?|tty(USB|ACM)\d+)$")
+        if not result.stdout:
+            self.assertEqual(result.stderr, "vandry-monitor: no serial ports found (is the device plugged in?)\n")
+        refused = self.monitor("--list-ports", "--port", "/dev/ttyUSB0")
+        self.assertEqual(refused.returncode, 2)
+        self.assertIn("--list-ports takes no other option", refused.stderr)
+
     def test_help_version_and_the_manual_agree(self):
         for program, man in ((MONITOR, "vandry-monitor.1"), (SIM, "vandry-sim.1")):
             with self.subTest(program=program):
