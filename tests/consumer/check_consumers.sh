@@ -68,7 +68,21 @@ windows() {
   # The README's MSVC and cross-building examples name this folder.
   [ "$(basename "$root")" = "VandryInterface-$version-win64-sdk" ] || fail "the SDK unpacks to $(basename "$root")"
   expect_files "$(cd "$root" && find . -type f)" bin/VandryInterface.dll lib/VandryInterface.dll.a \
-    lib/VandryInterface.lib lib/VandryInterface.def include/VandryInterface.h ./README.md ./LICENSE
+    lib/VandryInterface.lib lib/VandryInterface.def include/VandryInterface.h ./README.md ./LICENSE \
+    bin/vandry-monitor.exe
+
+  echo "-- vandry-monitor.exe runs from the SDK, beside the DLL, and needs nothing else"
+  "$build/wine-run.sh" "$root/bin/vandry-monitor.exe" --version >"$work/version.txt" 2>&1
+  grep -q "^vandry-monitor (VandryInterface $version)" "$work/version.txt" || fail "vandry-monitor.exe --version: $(cat "$work/version.txt")"
+  local imports
+  imports=$(x86_64-w64-mingw32-objdump -p "$root/bin/vandry-monitor.exe" | sed -n 's/^\tDLL Name: //p' | sort -f | paste -sd' ')
+  grep -q "VandryInterface.dll" <<<"$imports" || fail "vandry-monitor.exe does not load VandryInterface.dll: $imports"
+  for dll in $imports; do
+    case "$dll" in
+      VandryInterface.dll|ADVAPI32.dll|KERNEL32.dll|msvcrt.dll|WINMM.dll|WS2_32.dll) ;;
+      *) fail "vandry-monitor.exe needs $dll, which Windows does not have" ;;
+    esac
+  done
 
   echo "-- find_package consumer, cross-built against the SDK"
   cmake -S "$source/tests/consumer/host" -B "$work/cmake" -G Ninja \

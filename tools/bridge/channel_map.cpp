@@ -157,6 +157,31 @@ bool ChannelMap::reads(SourceRecord record) const {
     return false;
 }
 
+std::string_view ChannelMap::missing(const SourceValues& sources) const {
+    if (reads(SourceRecord::channels) && !record_present(sources, SourceRecord::channels)) return "its 15 channels";
+    const bool banks = reads(SourceRecord::bank0) || reads(SourceRecord::bank1);
+    if (banks && !record_present(sources, SourceRecord::bank0)) return "its banks";
+    return {};
+}
+
+ChannelMap ChannelMap::onto(OutputRange range) const {
+    ChannelMap map(range);
+    // A fixed value read as a source whose input range is this map's range.
+    OutputRule place;
+    place.kind = OutputRule::Kind::mapped;
+    place.in_low = range_.low;
+    place.in_high = range_.high;
+    for (std::size_t k = 0; k < kOutputCount; ++k) {
+        OutputRule rule = rules_[k];
+        if (rule.kind == OutputRule::Kind::fixed) {
+            // A range of one value has no places: everything is its low end.
+            rule.fixed_value = range_.low < range_.high ? map_value(rule.fixed_value, place, range) : range.low;
+        }
+        map.set_rule(k, rule);
+    }
+    return map;
+}
+
 bool ChannelMapParser::add_line(std::string_view line, std::string_view where, std::string& error) {
     const std::string_view content = trim(line.substr(0, line.find('#')));
     if (content.empty()) return true;

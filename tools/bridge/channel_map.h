@@ -78,6 +78,13 @@ public:
     // up from an empty record would fly a simulator on sticks nobody holds.
     std::optional<OutputValues> apply(const SourceValues& sources) const;
     bool reads(SourceRecord record) const;
+    // What apply() waits for, for a message: "its 15 channels", "its banks",
+    // or "" when it waits for nothing.
+    std::string_view missing(const SourceValues& sources) const;
+
+    // The same rules onto another output's range. A fixed value keeps its
+    // place in the range: 1000 of 1000..2000 µs is 0 of SBUS's 0..2047.
+    ChannelMap onto(OutputRange range) const;
 
     const OutputRange& range() const { return range_; }
     const OutputRule& rule(std::size_t output) const { return rules_[output]; }

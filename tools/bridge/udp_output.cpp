@@ -14,9 +14,17 @@ std::optional<std::string> UdpOutput::publish(const SourceValues& sources, doubl
 
 std::optional<std::string> UdpOutput::hold_back(const SourceValues& sources) {
     if (held_back_++ != 0) return std::nullopt;
-    const bool channels_missing = map_.reads(SourceRecord::channels) && sources.channels == nullptr;
-    return sender_.name() + ": holding datagrams back until the device sends " +
-           (channels_missing ? "its 15 channels" : "its banks") + ", which the channel map reads";
+    return sender_.name() + ": holding datagrams back until the device sends " + std::string(map_.missing(sources)) +
+           ", which the channel map reads";
+}
+
+std::string UdpOutput::summary() const {
+    const std::uint64_t sent = sender_.sent();
+    std::string text = sender_.name() + ": " + std::to_string(sent) + " " + std::string(udp_format_name(format_)) +
+                       (sent == 1 ? " datagram" : " datagrams") + " sent";
+    if (const std::string failures = sender_.failures(); !failures.empty()) text += "; " + failures;
+    if (held_back_ != 0) text += "; " + std::to_string(held_back_) + " held back until the device sent what the map reads";
+    return text;
 }
 
 }  // namespace vandry_bridge

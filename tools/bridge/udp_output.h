@@ -28,6 +28,10 @@ public:
     // map reads a record the device has not sent yet.
     std::optional<std::string> publish(const SourceValues& sources, double seconds, std::string_view json_line);
 
+    // What went out, for the end of the run: "UDP output HOST:PORT: 12
+    // betaflight datagrams sent", then what failed or was held back.
+    std::string summary() const;
+
     UdpFormat format() const { return format_; }
     const UdpSender& sender() const { return sender_; }
     std::uint64_t held_back() const { return held_back_; }

@@ -40,10 +40,10 @@ std::optional<std::string> UdpSender::send(std::span<const std::uint8_t> datagra
     return name_ + ": cannot send (" + reason + "); sending goes on, further failures are counted";
 }
 
-std::string UdpSender::summary() const {
+std::string UdpSender::failures() const {
     if (failed_ == 0) return {};
-    return name_ + ": " + std::to_string(failed_) + " of " + std::to_string(sent_ + failed_) +
-           " sends failed (first: " + first_failure_ + ")";
+    return std::to_string(failed_) + " of " + std::to_string(sent_ + failed_) + " sends failed (first: " +
+           first_failure_ + ")";
 }
 
 }  // namespace vandry_bridge

@@ -36,7 +36,7 @@ public:
     std::uint64_t sent() const { return sent_; }
     std::uint64_t failed() const { return failed_; }
     // "" when nothing failed; otherwise how many failed, and the first reason.
-    std::string summary() const;
+    std::string failures() const;
     const std::string& name() const { return name_; }
 
 private:

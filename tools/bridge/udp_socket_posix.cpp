@@ -7,27 +7,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "udp_address.h"
 #include "udp_socket.h"
 
 namespace vandry_bridge::udp_socket {
 
 namespace {
-
-socklen_t fill_address(const UdpEndpoint& endpoint, sockaddr_storage& storage) {
-    std::memset(&storage, 0, sizeof storage);
-    if (endpoint.family == UdpEndpoint::Family::ipv4) {
-        auto& in = reinterpret_cast<sockaddr_in&>(storage);
-        in.sin_family = AF_INET;
-        in.sin_port = htons(endpoint.port);
-        std::memcpy(&in.sin_addr, endpoint.address.data(), 4);
-        return sizeof in;
-    }
-    auto& in6 = reinterpret_cast<sockaddr_in6&>(storage);
-    in6.sin6_family = AF_INET6;
-    in6.sin6_port = htons(endpoint.port);
-    std::memcpy(&in6.sin6_addr, endpoint.address.data(), 16);
-    return sizeof in6;
-}
 
 // Close-on-exec keeps the socket out of child processes such as the built-in
 // device.
@@ -40,7 +25,7 @@ bool set_flags(int fd) {
 
 Handle open(const UdpEndpoint& endpoint, std::string& error) {
     sockaddr_storage address;
-    const socklen_t size = fill_address(endpoint, address);
+    const auto size = static_cast<socklen_t>(fill_address(endpoint, address));
     const int fd = ::socket(address.ss_family, SOCK_DGRAM, 0);
     if (fd >= 0 && set_flags(fd) && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), size) == 0) return fd;
     error = std::strerror(errno);

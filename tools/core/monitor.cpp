@@ -10,6 +10,7 @@
 #include "platform.h"
 #include "port_feeder.h"
 #include "sbus_sender.h"
+#include "udp_outputs.h"
 #include "view.h"
 
 namespace vandry_tools {
@@ -33,7 +34,8 @@ public:
           deadline_(options.seconds > 0 ? start_ + options.seconds : 0),
           view_({options.json || !stdout_is_terminal(), source_name(options), options.range_low, options.range_high,
                  options.stale_seconds},
-                start_) {}
+                start_),
+          udp_(options, start_) {}
 
     int run() {
         if (open_outputs()) {
@@ -46,7 +48,10 @@ public:
         }
         if (sbus_) sbus_->finish();
         // No summary after a source that never opened or failed before its first update.
-        if (opened_ && !quiet_ && (status_ == 0 || view_.updates() != 0)) view_.finish(now_seconds());
+        if (opened_ && !quiet_ && (status_ == 0 || view_.updates() != 0)) {
+            view_.finish(now_seconds());
+            udp_.finish();
+        }
         return status_;
     }
 
@@ -81,6 +86,8 @@ private:
     // ---- Outputs
 
     bool open_outputs() {
+        // Sockets first: they leave nothing behind when another output fails.
+        if (const std::string problem = udp_.open(); !problem.empty()) return fail(problem);
         if (!options_.sbus_out.empty()) {
             if (const std::string problem = sbus_line_.open(options_.sbus_out); !problem.empty()) return fail(problem);
             sbus_.emplace(sbus_line_, options_);
@@ -99,11 +106,13 @@ private:
             fail(sbus_->error());
             sbus_.reset();  // said once; nothing more goes there
         }
+        udp_.service(now);
     }
 
     double next_wake(double now) const {
         double wake = std::min(view_.next_refresh(now), now + kLongestWait);
         if (sbus_) wake = std::min(wake, sbus_->next_wake(now));
+        wake = std::min(wake, udp_.next_wake(now));
         if (deadline_ != 0) wake = std::min(wake, deadline_);
         return wake;
     }
@@ -136,7 +145,9 @@ private:
         record(time_us, bytes);
         feeder_.feed(bytes, [&](const PortRecords& records) {
             if (!view_.port_update(records, time_us, now)) view_stopped();
-            if (sbus_) sbus_->update(records, now);
+            values_.take(records);
+            if (sbus_) sbus_->update(values_, now);
+            udp_.update(values_, udp_.wants_json() ? port_update_json(view_.updates(), time_us, records) : "", now);
             return !stop_ && !enough_updates();
         });
     }
@@ -150,9 +161,14 @@ private:
         bool shown = true;
         if (parse_hid_game_controller_device(&state, report.data(), length) != 0) {
             shown = view_.game_controller(state, time_us, now);
+            udp_.game_controller_update(udp_.wants_json() ? game_controller_json(view_.updates(), time_us, state) : "",
+                                        now);
         } else if (parse_hid_compatible_device(&records.channels, report.data(), length) != 0) {
             shown = view_.compatible(records.channels, time_us, now);
-            if (sbus_) sbus_->update(records, now);
+            values_.take(records.channels);
+            if (sbus_) sbus_->update(values_, now);
+            udp_.update(values_, udp_.wants_json() ? compatible_json(view_.updates(), time_us, records.channels) : "",
+                        now);
         }
         if (!shown) view_stopped();
     }
@@ -288,6 +304,8 @@ private:
     View view_;
     SbusLine sbus_line_;
     std::optional<SbusSender> sbus_;
+    UdpOutputs udp_;
+    DeviceValues values_;
     CaptureWriter capture_;
     Port port_;
     PortFeeder feeder_;

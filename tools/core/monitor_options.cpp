@@ -1,5 +1,7 @@
 #include "monitor_options.h"
 
+#include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "platform.h"
@@ -8,6 +10,7 @@ namespace vandry_tools {
 namespace {
 
 constexpr double kSbusFramesPerSecond = 333;  // a 25-byte 8E2 frame at 100000 baud takes 3 ms
+constexpr double kUdpDatagramsPerSecond = 1000;  // the run's waits are counted in milliseconds
 
 std::string baud_list() {
     std::string out;
@@ -18,21 +21,29 @@ std::string baud_list() {
     return out;
 }
 
+bool same_endpoint(const vandry_bridge::UdpEndpoint& a, const vandry_bridge::UdpEndpoint& b) {
+    return a.family == b.family && a.address == b.address && a.port == b.port;
+}
+
 struct MonitorCommand {
     MonitorOptions& o;
     int sbus_source = 0;
     double stale_ms = 500;
     std::string range;
-    OptionParser parser{"vandry-monitor", "[source] [options]",
-                        "Shows what a Vandry device sends, as a live view on a terminal or as JSON lines. With no "
-                        "source it runs against a built-in simulated device, so that you can see it work without "
-                        "hardware."};
+    std::vector<int> udp_formats_given;  // per --udp-out
+    std::string udp_problem;             // the first one, said after the parse
+    std::vector<std::pair<bool, std::string>> map_sources;  // in order: (a file?, the path or the rule)
+    OptionParser parser{"vandry-monitor", "[source] [options]", description()};
 
     explicit MonitorCommand(MonitorOptions& options) : o(options) {
         o.simulator.payload_types = {0, 1, 2};
         parser.section("Sources (one at most)");
-        add_source("port", SourceKind::port, "PATH", "a serial port, e.g. /dev/ttyUSB0 (raw 8N1)");
-        add_source("hidraw", SourceKind::hidraw, "PATH", "a hidraw device, e.g. /dev/hidraw0 (19- and 35-byte reports)");
+        add_source("port", SourceKind::port, "PATH",
+                   std::string("a serial port, e.g. ") + system_traits().serial_port_example +
+                       " (raw 8N1; --list-ports shows them)");
+        add_source("hidraw", SourceKind::hidraw, "PATH",
+                   std::string("a hidraw device, e.g. /dev/hidraw0 (19- and 35-byte reports)") +
+                       (system_traits().has_hidraw ? "" : "; Linux only"));
         add_source("replay", SourceKind::replay, "FILE",
                    "a capture made with --record (a file without the capture header is replayed as raw port bytes)");
         parser.section("Port and device");
@@ -67,7 +78,8 @@ struct MonitorCommand {
                     "values outside it are marked");
         parser.number("stale-ms", "MS", stale_ms, 1, 3600000,
                       "data older than MS milliseconds is stale (default 500): the live view marks it, and the SBUS "
-                      "output stops sending until fresh data comes, so that the receiver goes to its failsafe");
+                      "and UDP outputs stop sending until fresh data comes, so that the receiver or simulator goes "
+                      "to its own failsafe");
         parser.text("sbus-out", "PATH", o.sbus_out,
                     "write 25-byte SBUS frames to PATH: a serial device (set to 100000 baud 8E2; the line needs an "
                     "inverter), a FIFO or a new file");
@@ -75,11 +87,136 @@ struct MonitorCommand {
                         "send SBUS frames at this rate (at most 333, what the line carries) instead of one per update");
         parser.choice("sbus-source", {"channels", "bank0", "bank1"}, sbus_source,
                       "what the SBUS frames carry (default channels; channel 16 is then 0)");
-        parser.section("Built-in device");
+        add_udp_options();
+        add_map_options();
+        parser.section(system_traits().has_built_in_device ? "Built-in device" : "Built-in device (Linux only)");
         add_stream_options(parser, o.simulator, "sim-");
+        parser.section("Ports");
+        parser.flag("list-ports", o.list_ports, "list this machine's serial ports for --port, and end");
     }
 
-    void add_source(const char* name, SourceKind kind, const char* value_name, const char* help) {
+    void add_udp_options() {
+        parser.section("UDP outputs (to a flight simulator or any program on this machine)");
+        parser.add("udp-out", "HOST:PORT",
+                   "send a datagram per update to HOST:PORT: an IPv4 address, [IPv6]:PORT, or localhost "
+                   "(127.0.0.1; [localhost] is ::1); names are not looked up. Repeat it for several outputs, each "
+                   "followed by its --udp-format",
+                   [this](std::string_view value) {
+                       std::string error;
+                       auto endpoint = vandry_bridge::parse_udp_endpoint(value, error);
+                       if (!endpoint) note_udp_problem(error);
+                       o.udp_outputs.push_back({endpoint.value_or(vandry_bridge::UdpEndpoint{}), {}});
+                       udp_formats_given.push_back(0);
+                       return std::string();
+                   });
+        parser.repeatable("udp-out");
+        const std::string formats = "betaflight|ardupilot|ardupilot8|json";
+        parser.add("udp-format", formats,
+                   "the datagram of the --udp-out before it: betaflight (a double timestamp, then 16 channels: 40 "
+                   "bytes), ardupilot (16 channels: 32 bytes), ardupilot8 (8 channels: 16 bytes), each channel a "
+                   "little-endian uint16 pulse width in microseconds; or json (the JSON line of --json)",
+                   [this, formats](std::string_view value) {
+                       const auto format = vandry_bridge::parse_udp_format(value);
+                       if (!format) return "takes one of " + formats;
+                       if (o.udp_outputs.empty()) {
+                           note_udp_problem("--udp-format " + std::string(value) +
+                                            " comes before any --udp-out; each --udp-format sets the format of the "
+                                            "--udp-out before it");
+                       } else {
+                           o.udp_outputs.back().format = *format;
+                           ++udp_formats_given.back();
+                       }
+                       return std::string();
+                   });
+        parser.repeatable("udp-format");
+        parser.positive("udp-rate", "HZ", o.udp_rate, kUdpDatagramsPerSecond,
+                        "send the UDP datagrams at this rate (at most 1000) instead of one per update");
+    }
+
+    void add_map_options() {
+        parser.section("Channel map (for --sbus-out and the UDP outputs but json)");
+        parser.add("map", "FILE",
+                   "which device value drives each output channel: lines of OUT=SOURCE[:LO:HI][:rev] or OUT=VALUE "
+                   "(see the manual page)",
+                   [this](std::string_view value) { return add_map_source(true, value); });
+        parser.add("map-channel", "RULE",
+                   "one rule of the map, like 1=ch2:0:1200:rev; repeat it for several",
+                   [this](std::string_view value) { return add_map_source(false, value); });
+        parser.repeatable("map-channel");
+    }
+
+    std::string add_map_source(bool file, std::string_view value) {
+        if (value.empty()) return "takes a non-empty value";
+        map_sources.emplace_back(file, std::string(value));
+        return {};
+    }
+
+    void note_udp_problem(const std::string& problem) {
+        if (udp_problem.empty()) udp_problem = problem;
+    }
+
+    // Each --udp-out has one --udp-format after it, and a place of its own.
+    std::string check_udp_outputs() const {
+        if (!udp_problem.empty()) return udp_problem;
+        const auto& outputs = o.udp_outputs;
+        for (std::size_t k = 0; k < outputs.size(); ++k) {
+            const std::string& name = outputs[k].endpoint.text;
+            if (udp_formats_given[k] == 0)
+                return "--udp-out " + name + " needs a --udp-format after it (" +
+                       std::string(vandry_bridge::kUdpFormatNames) + ")";
+            if (udp_formats_given[k] > 1) return "--udp-out " + name + " has more than one --udp-format";
+            for (std::size_t j = 0; j < k; ++j) {
+                if (same_endpoint(outputs[j].endpoint, outputs[k].endpoint))
+                    return "--udp-out " + outputs[j].endpoint.text + " and " + name + " are the same endpoint";
+            }
+        }
+        return {};
+    }
+
+    bool has_pulse_output() const {
+        return std::any_of(o.udp_outputs.begin(), o.udp_outputs.end(),
+                           [](const UdpOutputOptions& u) { return u.format != vandry_bridge::UdpFormat::json; });
+    }
+
+    // The map's files and rules, in the order given; every error names the
+    // file and line, or the rule.
+    std::string load_map() {
+        if (map_sources.empty()) return {};
+        vandry_bridge::ChannelMapParser map(vandry_bridge::kPulseRange);
+        std::string error;
+        for (const auto& [file, text] : map_sources) {
+            const bool ok = file ? map.add_file(text, error) : map.add_line(text, "--map-channel " + text, error);
+            if (!ok) return error;
+        }
+        if (map.empty()) return "the channel map has no rule: every output would hold its centre";
+        o.map = map.map();
+        return {};
+    }
+
+    static std::string description() {
+        return std::string("Shows what a Vandry device sends, as a live view on a terminal or as JSON lines. ") +
+               (system_traits().has_built_in_device
+                    ? "With no source it runs against a built-in simulated device, so that you can see it work "
+                      "without hardware."
+                    : "The built-in simulated device, which runs when no source is given, is Linux-only: here give "
+                      "--port or --replay.");
+    }
+
+    std::string list_ports_alone() const {
+        return parser.given_count() > 1 ? "--list-ports takes no other option" : "";
+    }
+
+    // What this system cannot do, said before anything starts.
+    std::string unavailable() const {
+        if (o.list_ports) return {};
+        if (o.source == SourceKind::simulated && !system_traits().has_built_in_device)
+            return "no source given, and the built-in simulated device is Linux-only: give --port (see --list-ports) "
+                   "or --replay";
+        if (o.source == SourceKind::hidraw && !system_traits().has_hidraw) return "--hidraw is Linux-only";
+        return {};
+    }
+
+    void add_source(const char* name, SourceKind kind, const char* value_name, const std::string& help) {
         parser.add(name, value_name, help, [this, kind](std::string_view value) {
             if (o.source != SourceKind::simulated) return std::string("is a second source; choose one");
             if (value.empty()) return std::string("takes a non-empty value");
@@ -114,8 +251,13 @@ struct MonitorCommand {
             {!simulated, {"sim-types", "sim-rate", "sim-noise", "sim-hostile", "sim-irregular", "sim-seed"},
              "shapes the built-in device, which runs only without a source"},
             {o.sbus_out.empty(), {"sbus-rate", "sbus-source"}, "goes with --sbus-out"},
+            {!map_sources.empty(), {"sbus-source"}, "goes without a channel map, which says what each channel carries"},
+            {o.udp_outputs.empty(), {"udp-rate"}, "goes with --udp-out"},
+            {o.sbus_out.empty() && !has_pulse_output(), {"map", "map-channel"},
+             "goes with --sbus-out or a --udp-out other than json (json sends the values as they are)"},
             {!live_view, {"range"}, "sets the live view's scale; there is none with JSON output"},
-            {!live_view && o.sbus_out.empty(), {"stale-ms"}, "goes with the live view or --sbus-out"},
+            {!live_view && o.sbus_out.empty() && o.udp_outputs.empty(), {"stale-ms"},
+             "goes with the live view, --sbus-out or --udp-out"},
         };
         for (const Rule& rule : rules) {
             const std::string name = first_given(rule.options);
@@ -143,8 +285,11 @@ OptionParser::Outcome parse_monitor_options(int argc, char** argv, bool terminal
     MonitorCommand command(options);
     auto outcome = command.parser.parse(argc, argv);
     if (!outcome.run) return outcome;
-    std::string problem = command.ignored(terminal);
+    std::string problem = options.list_ports ? command.list_ports_alone() : command.check_udp_outputs();
+    if (problem.empty() && !options.list_ports) problem = command.ignored(terminal);
+    if (problem.empty()) problem = command.unavailable();
     if (problem.empty()) problem = command.apply_range();
+    if (problem.empty()) problem = command.load_map();
     if (!problem.empty()) return command.parser.complaint(problem);
     options.sbus_source = static_cast<SbusSource>(command.sbus_source);
     options.stale_seconds = command.stale_ms / 1000.0;

@@ -2,19 +2,30 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "channel_map.h"
 #include "options.h"
 #include "simulator_options.h"
+#include "udp_endpoint.h"
+#include "udp_formats.h"
 
 namespace vandry_tools {
 
 enum class SourceKind { simulated, port, hidraw, replay };
 enum class SbusSource { channels, bank0, bank1 };
 
+struct UdpOutputOptions {
+    vandry_bridge::UdpEndpoint endpoint;
+    vandry_bridge::UdpFormat format = vandry_bridge::UdpFormat::json;
+};
+
 struct MonitorOptions {
     SourceKind source = SourceKind::simulated;
     std::string path;            // the port, HID device or capture
+    bool list_ports = false;     // only list the serial ports
     unsigned baud = 115200;
     std::uint8_t param1 = 0;     // argument bytes of the request frame
     std::uint8_t param2 = 0;
@@ -30,6 +41,11 @@ struct MonitorOptions {
     std::string sbus_out;
     double sbus_rate = 0;        // frames per second; 0: one per update
     SbusSource sbus_source = SbusSource::channels;
+    std::vector<UdpOutputOptions> udp_outputs;
+    double udp_rate = 0;         // datagrams per second; 0: one per update
+    // --map and --map-channel, in pulse widths (µs). Without a map, UDP output
+    // k carries channel k, and SBUS scales with convert_std_sbus_data.
+    std::optional<vandry_bridge::ChannelMap> map;
     SimulatorOptions simulator;  // the built-in device
 };
 

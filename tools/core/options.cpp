@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 #include "VandryInterface.h"
 
@@ -154,6 +155,14 @@ const OptionParser::Option* OptionParser::find(std::string_view name) const {
     return nullptr;
 }
 
+OptionParser::Option* OptionParser::find(std::string_view name) {
+    return const_cast<Option*>(std::as_const(*this).find(name));
+}
+
+void OptionParser::repeatable(std::string_view name) {
+    if (Option* option = find(name)) option->repeatable = true;
+}
+
 std::string OptionParser::take(int argc, char** argv, int& i) {
     const std::string_view arg = argv[i];
     if (arg.size() < 3 || arg.substr(0, 2) != "--") return "unexpected argument '" + std::string(arg) + "'";
@@ -161,7 +170,7 @@ std::string OptionParser::take(int argc, char** argv, int& i) {
     const std::string name(arg.substr(2, equals == std::string_view::npos ? std::string_view::npos : equals - 2));
     const Option* option = find(name);
     if (option == nullptr) return "unknown option --" + name;
-    if (!given_.insert(name).second) return "--" + name + " is given twice";
+    if (!given_.insert(name).second && !option->repeatable) return "--" + name + " is given twice";
     std::string_view value;
     if (option->value_name.empty()) {
         if (equals != std::string_view::npos) return "--" + name + " takes no value";

@@ -47,6 +47,10 @@ public:
     void add(std::string name, std::string value_name, std::string help,
              std::function<std::string(std::string_view)> apply);
 
+    // Lets the option be given more than once; `apply` then sees each value
+    // in command-line order. Any other option given twice is an error.
+    void repeatable(std::string_view name);
+
     struct Outcome {
         bool run = false;     // false: print `text` and exit with `status`
         int status = 0;
@@ -56,6 +60,7 @@ public:
 
     // Whether the user gave the option (after parse).
     bool given(std::string_view name) const { return given_.count(std::string(name)) != 0; }
+    std::size_t given_count() const { return given_.size(); }
 
     // An error about the combination of options, in the parse's format.
     Outcome complaint(const std::string& message) const;
@@ -73,8 +78,10 @@ private:
         std::string help;
         std::string heading;
         std::function<std::string(std::string_view)> apply;
+        bool repeatable = false;
     };
 
+    Option* find(std::string_view name);
     const Option* find(std::string_view name) const;
     std::string take(int argc, char** argv, int& i);  // one argument; empty or a complaint
 

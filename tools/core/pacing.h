@@ -1,7 +1,11 @@
-// Timing rules shared by the outputs that repeat the device's values
-// (the SBUS line now, UDP later): a steady rate that never bursts, and a
+// Timing rules shared by the outputs that repeat the device's values (the
+// SBUS line and the UDP outputs): a steady rate that never bursts, and a
 // failsafe that stops sending values that have gone stale.
 #pragma once
+
+#include <limits>
+#include <string>
+#include <string_view>
 
 namespace vandry_tools {
 
@@ -44,6 +48,32 @@ private:
     double last_ = 0;
     bool have_data_ = false;
     bool reported_stale_ = false;
+};
+
+// When an output that repeats the device's values sends: once per update,
+// never closer together than `min_interval` (what its line carries), or at a
+// steady `rate` (0: per update); and never while the data is stale. The SBUS
+// and UDP outputs each have one, so that one rule decides for all of them.
+class Repeater {
+public:
+    Repeater(double rate, double min_interval, double stale_limit);
+
+    void update(double now);  // fresh values arrived
+    // Whether to send now; a true answer counts as sent.
+    bool due(double now);
+    double next_wake(double now) const;
+    // What the output `name` says when its data went stale or came back
+    // since the previous call ("" when neither): that it stopped, so that
+    // `peer` goes to its failsafe, or that it resumed.
+    std::string says(double now, const std::string& name, std::string_view peer);
+
+private:
+    double rate_;
+    double min_interval_;
+    Ticker ticker_;
+    Freshness freshness_;
+    bool pending_ = false;  // an update not yet sent (per update)
+    double last_sent_ = -std::numeric_limits<double>::infinity();
 };
 
 }  // namespace vandry_tools

@@ -1,7 +1,6 @@
 #include "sbus_sender.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "VandryInterface.h"
 
@@ -10,7 +9,7 @@ namespace {
 
 constexpr std::uint8_t kSbusStartByte = 0x0F;
 
-sbus_frame frame_of(const PortRecords& records, SbusSource source) {
+sbus_channels scaled_by_the_library(const PortRecords& records, SbusSource source) {
     std::uint16_t values[16] = {};  // channel 16 stays 0 when the source has 15
     const std::uint16_t* from = source == SbusSource::channels ? records.channels.channel
                                 : source == SbusSource::bank0  ? records.banks.bank[0]
@@ -18,9 +17,13 @@ sbus_frame frame_of(const PortRecords& records, SbusSource source) {
     std::copy_n(from, source == SbusSource::channels ? 15 : 16, values);
     sbus_channels scaled;
     convert_std_sbus_data(&scaled, values);
+    return scaled;
+}
+
+sbus_frame frame_of(const sbus_channels& channels) {
     sbus_frame frame;
     frame.bytes[0] = kSbusStartByte;
-    encode_sbus_data_v2(&frame, &scaled);
+    encode_sbus_data_v2(&frame, &channels);
     return frame;
 }
 
@@ -30,50 +33,46 @@ SbusSender::SbusSender(SbusLine& line, const MonitorOptions& options)
     : line_(line),
       path_(options.sbus_out),
       source_(options.sbus_source),
-      rate_(options.sbus_rate),
-      ticker_(options.sbus_rate > 0 ? 1.0 / options.sbus_rate : kSbusFrameSeconds),
-      freshness_(options.stale_seconds) {}
+      repeater_(options.sbus_rate, kSbusFrameSeconds, options.stale_seconds) {
+    if (options.map) map_ = options.map->onto(vandry_bridge::kSbusRange);
+}
 
 void SbusSender::tell(const std::string& text) const { write_stderr("vandry-monitor: " + text + "\n"); }
 
-void SbusSender::update(const PortRecords& records, double now) {
-    latest_ = records;
-    pending_ = true;
-    freshness_.renew(now);
+void SbusSender::update(const DeviceValues& values, double now) {
+    latest_ = values;
+    repeater_.update(now);
 }
 
 bool SbusSender::service(double now) {
-    char limit[32];
-    std::snprintf(limit, sizeof limit, "%.0f ms", freshness_.limit() * 1000);
-    switch (freshness_.change(now)) {
-        case Freshness::Change::went_stale:
-            tell("SBUS output " + path_ + " stopped: no data for " + limit + " (the receiver goes to its failsafe)");
-            break;
-        case Freshness::Change::fresh_again: tell("SBUS output " + path_ + " resumed: fresh data"); break;
-        case Freshness::Change::none: break;
+    const std::string change = repeater_.says(now, "SBUS output " + path_, "the receiver");
+    if (!change.empty()) tell(change);
+    return !repeater_.due(now) || send();
+}
+
+// The next frame; none while the map reads a record the device has not sent.
+std::optional<sbus_frame> SbusSender::frame() {
+    if (!map_) return frame_of(scaled_by_the_library(latest_.records(), source_));
+    const vandry_bridge::SourceValues sources = latest_.sources();
+    const auto values = map_->apply(sources);
+    if (!values) {
+        if (held_back_++ == 0)
+            tell("SBUS output " + path_ + ": holding frames back until the device sends " +
+                 std::string(map_->missing(sources)) + ", which the channel map reads");
+        return std::nullopt;
     }
-    if (!freshness_.fresh(now)) return true;
-    if (rate_ > 0) return !ticker_.due(now) || send(now);
-    if (!pending_ || now < last_sent_ + kSbusFrameSeconds) return true;  // a later frame carries the newest values
-    pending_ = false;
-    return send(now);
+    sbus_channels channels;
+    std::copy(values->begin(), values->end(), channels.channel);
+    return frame_of(channels);
 }
 
-double SbusSender::next_wake(double now) const {
-    double wake = now + 3600;
-    if (freshness_.fresh(now)) wake = std::min(wake, freshness_.stale_at() + 0.001);  // to say it stopped
-    if (rate_ > 0 && freshness_.fresh(now)) wake = std::min(wake, ticker_.next());
-    if (rate_ <= 0 && pending_) wake = std::min(wake, last_sent_ + kSbusFrameSeconds);
-    return wake;
-}
-
-bool SbusSender::send(double now) {
-    const sbus_frame frame = frame_of(latest_, source_);
-    switch (line_.send(frame.bytes, error_)) {
+bool SbusSender::send() {
+    const std::optional<sbus_frame> next = frame();
+    if (!next) return true;
+    switch (line_.send(next->bytes, error_)) {
         case SbusLine::Sent::sent:
             if (waiting_for_reader_) tell("SBUS output " + path_ + ": a reader came; sending");
             waiting_for_reader_ = false;
-            last_sent_ = now;
             ++sent_;
             return true;
         case SbusLine::Sent::no_reader:

@@ -81,7 +81,26 @@ std::string state_line(const Screen& s) {
     return "receiving" + scale;
 }
 
+JsonLine json_start(std::uint64_t update, std::uint64_t time_us) {
+    JsonLine line;
+    line.number("update", update).seconds("time", time_us);
+    return line;
+}
+
 }  // namespace
+
+std::string port_update_json(std::uint64_t update, std::uint64_t time_us, const PortRecords& records) {
+    const std::span<const std::uint16_t> banks(&records.banks.bank[0][0], 32);
+    return json_start(update, time_us).values("channels", records.channels.channel).rows("banks", banks, 16).finish();
+}
+
+std::string game_controller_json(std::uint64_t update, std::uint64_t time_us, const game_controller_state& state) {
+    return json_start(update, time_us).values("game_controller", fields_of(state)).finish();
+}
+
+std::string compatible_json(std::uint64_t update, std::uint64_t time_us, const channel_values& channels) {
+    return json_start(update, time_us).values("channels", channels.channel).finish();
+}
 
 std::vector<std::string> screen_lines(const Screen& s, TerminalSize size) {
     const auto width = static_cast<std::size_t>(std::max(1, size.columns - 1));
@@ -135,35 +154,25 @@ void View::count(double now) {
     }
 }
 
-JsonLine View::json_start(std::uint64_t time_us) const {
-    JsonLine line;
-    line.number("update", screen_.updates).seconds("time", time_us);
-    return line;
-}
-
 bool View::port_update(const PortRecords& records, std::uint64_t time_us, double now) {
     screen_.kind = Screen::Kind::port;
     screen_.port = records;
     count(now);
-    if (!settings_.json) return true;
-    const std::span<const std::uint16_t> banks(&records.banks.bank[0][0], 32);
-    return write(json_start(time_us).values("channels", records.channels.channel).rows("banks", banks, 16).finish());
+    return !settings_.json || write(port_update_json(screen_.updates, time_us, records));
 }
 
 bool View::game_controller(const game_controller_state& g, std::uint64_t time_us, double now) {
     screen_.kind = Screen::Kind::game_controller;
     screen_.game = g;
     count(now);
-    if (!settings_.json) return true;
-    return write(json_start(time_us).values("game_controller", fields_of(g)).finish());
+    return !settings_.json || write(game_controller_json(screen_.updates, time_us, g));
 }
 
 bool View::compatible(const channel_values& channels, std::uint64_t time_us, double now) {
     screen_.kind = Screen::Kind::compatible;
     screen_.port.channels = channels;
     count(now);
-    if (!settings_.json) return true;
-    return write(json_start(time_us).values("channels", channels.channel).finish());
+    return !settings_.json || write(compatible_json(screen_.updates, time_us, channels));
 }
 
 double View::next_refresh(double now) const {

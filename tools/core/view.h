@@ -34,6 +34,12 @@ struct Screen {
 // so that nothing wraps), and fewer than it is tall.
 std::vector<std::string> screen_lines(const Screen& screen, TerminalSize size);
 
+// The JSON object of one update, with its newline: what --json prints and
+// the json UDP format sends.
+std::string port_update_json(std::uint64_t update, std::uint64_t time_us, const PortRecords& records);
+std::string game_controller_json(std::uint64_t update, std::uint64_t time_us, const game_controller_state& state);
+std::string compatible_json(std::uint64_t update, std::uint64_t time_us, const channel_values& channels);
+
 struct ViewSettings {
     bool json = false;
     std::string source;
@@ -60,7 +66,6 @@ public:
 
 private:
     void count(double now);
-    JsonLine json_start(std::uint64_t time_us) const;
     bool write(const std::string& text);
     void draw(double now);
 

@@ -5,6 +5,7 @@
 
 #include "monitor.h"
 #include "platform.h"
+#include "port_listing.h"
 
 int main(int argc, char** argv) {
     vandry_tools::MonitorOptions options;
@@ -13,5 +14,6 @@ int main(int argc, char** argv) {
         std::fputs(outcome.text.c_str(), outcome.status == 0 ? stdout : stderr);
         return outcome.status;
     }
+    if (options.list_ports) return vandry_tools::print_serial_ports();
     return vandry_tools::run_monitor(options);
 }

@@ -1,7 +1,7 @@
 // What the host tools need from the operating system, behind one small
 // interface: the clock, stop requests, the terminal, the console streams,
 // ports and the SBUS line. The tools' core includes only this header; each
-// system implements it in its own files (platform/posix/ today).
+// system implements it in its own files (platform/posix/, platform/win32/).
 #pragma once
 
 #include <cstddef>
@@ -11,8 +11,18 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vandry_tools {
+
+// ---- What this system offers -----------------------------------------------
+
+struct SystemTraits {
+    const char* serial_port_example;  // for the usage text: /dev/ttyUSB0, COM5
+    bool has_built_in_device;         // the simulated device needs a pseudo-terminal
+    bool has_hidraw;                  // HID reports are read through Linux hidraw
+};
+const SystemTraits& system_traits();
 
 // ---- Clock ----------------------------------------------------------------
 
@@ -95,6 +105,16 @@ private:
 
 // The serial speeds Port::open_serial accepts, ascending.
 std::span<const unsigned> supported_baud_rates();
+
+struct SerialPortEntry {
+    std::string name;    // what --port takes
+    std::string detail;  // where it leads (a by-id link's device, a COM port's driver), or empty
+};
+
+// The machine's serial ports, in the order a user looks for them: named
+// ones first (on Linux the /dev/serial/by-id links), then the rest. An
+// empty list with `error` set when they cannot be read.
+std::vector<SerialPortEntry> list_serial_ports(std::string& error);
 
 // Where SBUS frames go: a serial device (set to 100000 baud 8E2, restored
 // at the end), a FIFO or a new file. Writing never blocks: a FIFO without a

@@ -12,10 +12,12 @@ import os
 import pty
 import select
 import signal
+import socket
 import struct
 import subprocess
 import tempfile
 import termios
+import threading
 import time
 import tty
 import unittest
@@ -314,6 +316,79 @@ def options_of_man(path):
         return {line.split()[1].replace("\\-", "-") for line in f if line.startswith((".B \\-\\-", ".BI \\-\\-"))}
 
 
+
+
+class Listener:
+    """A UDP socket on a loopback address that keeps every datagram it gets,
+    read as they come by a thread of its own. .endpoint is how the monitor
+    names it (`as_localhost` writes localhost for the address)."""
+
+    def __init__(self, test, host, as_localhost=False):
+        self.family = socket.AF_INET6 if ":" in host else socket.AF_INET
+        self.sock = socket.socket(self.family, socket.SOCK_DGRAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 22)
+        self.sock.bind((host, 0))
+        self.port = self.sock.getsockname()[1]
+        name = "localhost" if as_localhost else host
+        self.endpoint = f"[{name}]:{self.port}" if self.family == socket.AF_INET6 else f"{name}:{self.port}"
+        self._datagrams, self._lock, self._done = [], threading.Lock(), False
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+        test.addCleanup(self.close)
+
+    def _run(self):
+        while not self._done:
+            if select.select([self.sock], [], [], 0.05)[0]:
+                data = self.sock.recv(65536)
+                with self._lock:
+                    self._datagrams.append((time.monotonic(), data))
+
+    def datagrams(self):
+        """[(arrival on the test's monotonic clock, bytes)] so far."""
+        with self._lock:
+            return list(self._datagrams)
+
+    def wait_for(self, count, timeout=DEADLINE):
+        """True once `count` datagrams have come, False at the deadline."""
+        return eventually(lambda: len(self.datagrams()) >= count, timeout)
+
+    def finish(self):
+        """Every datagram, once the sender has ended: a datagram sent over the
+        loopback is queued before the send returns, so what the thread has
+        not read yet is still in the socket."""
+        self._stop_thread()
+        self.sock.setblocking(False)
+        while True:
+            try:
+                data = self.sock.recv(65536)
+            except BlockingIOError:
+                return [data for _, data in self._datagrams]
+            self._datagrams.append((time.monotonic(), data))
+
+    def _stop_thread(self):
+        if not self._done:
+            self._done = True
+            self._thread.join()
+
+    def close(self):
+        self._stop_thread()
+        self.sock.close()
+
+
+def free_udp_port(host):
+    """A port on `host` that nothing listens on (bound, then released)."""
+    with socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind((host, 0))
+        return s.getsockname()[1]
+
+
+def has_ipv6_loopback():
+    try:
+        with socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
 
 
 def unread_bytes(fd):

@@ -5,8 +5,11 @@
 #include <string>
 #include <vector>
 
+#include <fstream>
+
 #include "monitor_options.h"
 #include "options.h"
+#include "scratch_dir.h"
 
 namespace vandry_tools {
 namespace {
@@ -141,11 +144,31 @@ TEST(MonitorOptions, OptionsTheRunWouldIgnoreAreErrors) {
         {{"--sbus-rate", "50"}, "--sbus-rate goes with --sbus-out"},
         {{"--sbus-source", "bank0"}, "--sbus-source goes with --sbus-out"},
         {{"--json", "--range", "0:100"}, "--range sets the live view's scale"},
-        {{"--json", "--stale-ms", "100"}, "--stale-ms goes with the live view or --sbus-out"},
+        {{"--json", "--stale-ms", "100"}, "--stale-ms goes with the live view, --sbus-out or --udp-out"},
         {{"--port", "a", "--hidraw", "b"}, "--hidraw is a second source"},
         {{"--range", "5:5"}, "--range takes LO:HI with 0 <= LO < HI <= 65535"},
         {{"--range", "1200"}, "--range takes LO:HI"},
         {{"--sbus-out", "s", "--sbus-rate", "334"}, "--sbus-rate takes a number above 0, up to 333"},
+        {{"--udp-rate", "50"}, "--udp-rate goes with --udp-out"},
+        {{"--udp-out", "127.0.0.1:9004"}, "--udp-out 127.0.0.1:9004 needs a --udp-format after it (betaflight, "},
+        {{"--udp-format", "json", "--udp-out", "127.0.0.1:9"}, "--udp-format json comes before any --udp-out"},
+        {{"--udp-out", "127.0.0.1:9", "--udp-format", "json", "--udp-format", "json"},
+         "--udp-out 127.0.0.1:9 has more than one --udp-format"},
+        {{"--udp-out", "localhost:9", "--udp-format", "json", "--udp-out", "127.0.0.1:9", "--udp-format", "json"},
+         "--udp-out localhost:9 and 127.0.0.1:9 are the same endpoint"},
+        {{"--udp-out", "example.com:9", "--udp-format", "json"},
+         "UDP output 'example.com:9': 'example.com' is not an IPv4 address or localhost"},
+        {{"--udp-out", "127.0.0.1:9", "--udp-format", "xplane"},
+         "--udp-format takes one of betaflight|ardupilot|ardupilot8|json, not 'xplane'"},
+        {{"--udp-out", "[::1]:9", "--udp-format", "json", "--udp-rate", "1001"},
+         "--udp-rate takes a number above 0, up to 1000"},
+        {{"--map-channel", "1=ch1"}, "--map-channel goes with --sbus-out or a --udp-out other than json"},
+        {{"--udp-out", "[::1]:9", "--udp-format", "json", "--map", "m"}, "--map goes with --sbus-out or a --udp-out"},
+        {{"--sbus-out", "s", "--map-channel", "1=ch1", "--sbus-source", "bank0"},
+         "--sbus-source goes without a channel map"},
+        {{"--sbus-out", "s", "--map-channel", "1=ch16"}, "--map-channel 1=ch16: unknown source 'ch16'"},
+        {{"--sbus-out", "s", "--map-channel", "1=ch1", "--map-channel", "1=ch2"},
+         "--map-channel 1=ch2: output 1 is already set at --map-channel 1=ch1"},
     };
     for (const auto& [args, message] : refused) {
         MonitorOptions options;
@@ -161,6 +184,9 @@ TEST(MonitorOptions, OptionsTheRunWouldIgnoreAreErrors) {
         {"--sim-rate", "50", "--sim-types", "0,1", "--sim-hostile", "--param2", "9"},
         {"--json", "--sbus-out", "s", "--sbus-rate", "333", "--stale-ms", "100", "--sbus-source", "bank1"},
         {"--range", "100:2000", "--stale-ms", "250"},
+        {"--json", "--udp-out", "127.0.0.1:9004", "--udp-format", "betaflight", "--udp-out=[::1]:5501",
+         "--udp-format=ardupilot", "--udp-rate", "1000", "--stale-ms", "100", "--map-channel", "1=ch2:rev"},
+        {"--hidraw", "h", "--udp-out", "localhost:9", "--udp-format", "json", "--sbus-out", "s", "--map-channel", "3=1000"},
     };
     for (const auto& args : accepted) {
         MonitorOptions options;
@@ -190,6 +216,95 @@ TEST(MonitorOptions, ValuesLandWhereTheRunLooks) {
     EXPECT_EQ(o.range_high, 20u);
     EXPECT_EQ(o.sbus_source, SbusSource::bank1);
     EXPECT_EQ(o.frames, 5u);
+}
+
+TEST(OptionParser, ARepeatableOptionSeesEachValueInOrder) {
+    std::vector<std::string> seen;
+    std::string once;
+    OptionParser parser("program", "", "");
+    parser.add("out", "X", "", [&seen](std::string_view value) {
+        seen.emplace_back(value);
+        return std::string();
+    });
+    parser.repeatable("out");
+    parser.text("log", "FILE", once, "");
+    Argv argv({"--out", "a", "--log", "l", "--out=b", "--out", "c"});
+    ASSERT_TRUE(parser.parse(argv.argc(), argv.argv()).run);
+    EXPECT_EQ(seen, (std::vector<std::string>{"a", "b", "c"}));
+}
+
+TEST(MonitorOptions, EachUdpFormatBelongsToTheOutputBeforeIt) {
+    MonitorOptions o;
+    Argv argv({"--udp-out", "127.0.0.1:9004", "--udp-format", "betaflight", "--udp-out", "[::1]:5501", "--udp-format",
+               "ardupilot8", "--udp-out", "localhost:9100", "--udp-rate", "50", "--udp-format", "json"});
+    ASSERT_TRUE(parse_monitor_options(argv.argc(), argv.argv(), false, o).run);
+    ASSERT_EQ(o.udp_outputs.size(), 3u);
+    const struct {
+        const char* text;
+        vandry_bridge::UdpEndpoint::Family family;
+        std::uint16_t port;
+        vandry_bridge::UdpFormat format;
+    } want[] = {{"127.0.0.1:9004", vandry_bridge::UdpEndpoint::Family::ipv4, 9004, vandry_bridge::UdpFormat::betaflight},
+                {"[::1]:5501", vandry_bridge::UdpEndpoint::Family::ipv6, 5501, vandry_bridge::UdpFormat::ardupilot8},
+                {"localhost:9100", vandry_bridge::UdpEndpoint::Family::ipv4, 9100, vandry_bridge::UdpFormat::json}};
+    for (std::size_t k = 0; k < 3; ++k) {
+        EXPECT_EQ(o.udp_outputs[k].endpoint.text, want[k].text);
+        EXPECT_EQ(o.udp_outputs[k].endpoint.family, want[k].family);
+        EXPECT_EQ(o.udp_outputs[k].endpoint.port, want[k].port);
+        EXPECT_EQ(o.udp_outputs[k].format, want[k].format);
+    }
+    EXPECT_EQ(o.udp_rate, 50);
+    EXPECT_FALSE(o.map) << "no map: the outputs carry the channels as they are";
+}
+
+// --map and --map-channel together, read in command-line order: the rules
+// they give, and errors that name the file and line or the rule.
+TEST(MonitorOptions, MapFileAndRulesMakeOneMap) {
+    ScratchDir dir;
+    const auto write = [&dir](const std::string& name, const std::string& text) {
+        const std::string path = dir.path(name);
+        std::ofstream(path, std::ios::binary) << text;
+        return path;
+    };
+    const std::string good = write("good.map", "# sticks\r\n1=ch2:rev\r\n2=ch1:100:1100 # pitch\r\n\r\n3=1000\r\n");
+    const std::string bad = write("bad.map", "1=ch1\n\n2=bank0.17\n");
+    const std::string empty = write("empty.map", "# nothing yet\n");
+    const std::string absent = dir.path("absent.map");
+    // Channel k holds 100 k: ch2 = 200 reversed is 3000 - 1167; ch1 = 100 on
+    // 100..1100 is the bottom; bank0.1 = 1200 is the top.
+    channel_values channels{};
+    for (std::uint16_t k = 0; k < 15; ++k) channels.channel[k] = static_cast<std::uint16_t>(100 * (k + 1));
+    channel_banks banks{};
+    banks.bank[0][0] = 1200;
+    const struct {
+        std::vector<std::string> args;
+        std::string error;             // "" for a good map
+        std::vector<std::uint16_t> first4;
+    } cases[] = {
+        {{"--map", good}, "", {1833, 1000, 1000, 1500}},
+        {{"--map-channel", "4=bank0.1", "--map", good}, "", {1833, 1000, 1000, 2000}},
+        {{"--map", good, "--map-channel", "3=ch3"}, "--map-channel 3=ch3: output 3 is already set at " + good + " line 5", {}},
+        {{"--map", bad}, bad + " line 3: unknown source 'bank0.17'", {}},
+        {{"--map", absent}, "cannot read the map " + absent + ": No such file or directory", {}},
+        {{"--map", empty}, "the channel map has no rule", {}},
+    };
+    for (const auto& c : cases) {
+        MonitorOptions o;
+        std::vector<std::string> args = {"--sbus-out", "s"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Argv argv(args);
+        const auto outcome = parse_monitor_options(argv.argc(), argv.argv(), false, o);
+        if (!c.error.empty()) {
+            EXPECT_EQ(outcome.status, 2) << c.error;
+            EXPECT_NE(outcome.text.find("vandry-monitor: " + c.error), std::string::npos) << outcome.text;
+            continue;
+        }
+        ASSERT_TRUE(outcome.run) << outcome.text;
+        ASSERT_TRUE(o.map);
+        const auto pulses = o.map->apply({&channels, &banks});
+        ASSERT_TRUE(pulses);
+        EXPECT_EQ(std::vector<std::uint16_t>(pulses->begin(), pulses->begin() + 4), c.first4) << c.args[0];
+    }
 }
 
 // The monitor's built-in device and vandry-sim take the stream's options

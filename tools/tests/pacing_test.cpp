@@ -1,6 +1,8 @@
 // The rate and failsafe rules of the outputs, on a clock the test drives.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
 #include <vector>
 
 #include "pacing.h"
@@ -68,6 +70,71 @@ TEST(Freshness, GoesStaleAfterTheLimitAndSaysSoOnce) {
     EXPECT_EQ(f.change(9.1), Freshness::Change::none);
 }
 
+// When a Repeater sends, driven as the outputs drive it: asked at each
+// update, and serviced every millisecond.
+struct Sends {
+    std::vector<double> at;
+    std::size_t updates = 0;
+};
+
+Sends repeat(Repeater repeater, double until, const std::vector<double>& updates) {
+    Sends sends;
+    std::size_t next = 0;
+    for (double t = 0; t < until; t += 0.001) {
+        for (; next < updates.size() && updates[next] <= t; ++next) {
+            repeater.update(t);
+            if (repeater.due(t)) sends.at.push_back(t);
+        }
+        if (repeater.due(t)) sends.at.push_back(t);
+    }
+    return sends;
+}
+
+TEST(Repeater, OnePerUpdateOrAtTheRateAndNothingOnStaleData) {
+    std::vector<double> bunched;  // updates read together: five at each time
+    for (double t : every(0, 0.1, 0.01)) bunched.insert(bunched.end(), 5, t);
+    std::vector<double> gap = every(0, 1, 0.01);  // silent from 1 s to 3 s
+    for (double t : every(3, 4, 0.01)) gap.push_back(t);
+    const struct {
+        const char* name;
+        double rate, min_interval;
+        std::vector<double> updates;
+        std::size_t least, most;
+    } cases[] = {
+        {"every update, even read together", 0, 0, bunched, bunched.size(), bunched.size()},
+        // 0.3 s of 3 ms, the first at once, and the last update's own
+        {"per update, as fast as the line carries", 0, 0.003, every(0, 0.3, 0.0002), 100, 102},
+        {"at a rate, through a silence", 50, 0, gap, 123, 127},  // 1.5 s fresh, then 1 s
+        {"nothing without data", 50, 0, {}, 0, 0},
+    };
+    for (const auto& c : cases) {
+        const Sends sends = repeat(Repeater(c.rate, c.min_interval, 0.5), 4, c.updates);
+        EXPECT_GE(sends.at.size(), c.least) << c.name;
+        EXPECT_LE(sends.at.size(), c.most) << c.name;
+        for (double t : sends.at) {
+            // The newest update at or before t is at most the limit old.
+            const auto newest = std::upper_bound(c.updates.begin(), c.updates.end(), t + 1e-9);
+            ASSERT_NE(newest, c.updates.begin()) << c.name << ": sent before any data, at " << t;
+            EXPECT_LE(t - *(newest - 1), 0.5 + 1e-9) << c.name << ": sent on stale data at " << t;
+        }
+    }
+}
+
+TEST(Repeater, SaysOnceWhenItStopsAndWhenItResumes) {
+    Repeater repeater(0, 0, 0.2);
+    std::vector<std::string> said;
+    const auto at = [&](double t) {
+        if (std::string text = repeater.says(t, "output X", "the peer"); !text.empty()) said.push_back(text);
+    };
+    repeater.update(0);
+    for (double t : every(0, 1, 0.05)) at(t);
+    repeater.update(1);
+    at(1);
+    at(1.1);
+    EXPECT_EQ(said, (std::vector<std::string>{"output X stopped: no data for 200 ms (the peer goes to its failsafe)",
+                                              "output X resumed: fresh data"}));
+}
+
 // The SBUS output into a file, with the clock in the test's hands.
 class SbusSenderTest : public ::testing::Test {
 protected:
@@ -88,7 +155,7 @@ protected:
         SbusSender sender(line, options_);
         std::size_t next = 0;
         for (double t = 0; t < until; t += 0.001) {
-            for (; next < updates.size() && updates[next] <= t; ++next) sender.update(PortRecords{}, t);
+            for (; next < updates.size() && updates[next] <= t; ++next) sender.update(DeviceValues{}, t);
             EXPECT_TRUE(sender.service(t));
         }
         return frames_written();
@@ -120,6 +187,60 @@ TEST_F(SbusSenderTest, AtAFixedRateStopsWhileTheDataIsStaleAndResumes) {
 TEST_F(SbusSenderTest, NothingBeforeTheFirstData) {
     options_.sbus_rate = 100;
     EXPECT_EQ(run(1.0, {}), 0u);
+}
+
+// The 16 channels of an SBUS frame, read back bit by bit.
+std::vector<unsigned> sbus_values(const std::vector<std::uint8_t>& frame) {
+    std::vector<unsigned> out(16, 0);
+    for (unsigned bit = 0; bit < 176; ++bit) {
+        if ((frame[1 + bit / 8] >> (bit % 8)) & 1) out[bit / 11] |= 1u << (bit % 11);
+    }
+    return out;
+}
+
+TEST_F(SbusSenderTest, AMapScalesOntoTheWholeSbusRangeOnceItsRecordsHaveCome) {
+    vandry_bridge::ChannelMapParser map(vandry_bridge::kPulseRange);
+    std::string error;
+    ASSERT_TRUE(map.add_text("1=ch1:rev\n2=bank1.16\n3=1000\n4=2000\n", "m", error)) << error;
+    options_.map = map.map();
+    SbusLine line;
+    ASSERT_EQ(line.open(options_.sbus_out), "");
+    SbusSender sender(line, options_);
+    PortRecords records{};
+    records.channels.channel[0] = 300;  // 300 of 1200: 511.75 of 2047, so 512; reversed 1535
+    DeviceValues values;
+    values.take(records);
+    sender.update(values, 0);
+    EXPECT_TRUE(sender.service(0));
+    EXPECT_EQ(frames_written(), 0u) << "the banks have not come";
+    records.banks.bank[1][15] = 1200;
+    values.take(records);
+    sender.update(values, 0.01);
+    EXPECT_TRUE(sender.service(0.01));
+    const auto bytes = ScratchDir::contents(options_.sbus_out);
+    ASSERT_EQ(bytes.size(), 25u);
+    // 1000 and 2000 µs are the ends of 0..2047; an output without a rule is its centre.
+    std::vector<unsigned> want(16, 1024);
+    want[0] = 1535, want[1] = 2047, want[2] = 0, want[3] = 2047;
+    EXPECT_EQ(sbus_values(bytes), want);
+}
+
+TEST(DeviceValues, ARecordCountsAsSentOnceAValueMoves) {
+    DeviceValues values;
+    PortRecords records{};
+    values.take(records);
+    EXPECT_EQ(values.sources().channels, nullptr);
+    EXPECT_EQ(values.sources().banks, nullptr);
+    records.banks.bank[1][15] = 1;
+    values.take(records);
+    EXPECT_EQ(values.sources().channels, nullptr);
+    ASSERT_NE(values.sources().banks, nullptr);
+    EXPECT_EQ(values.sources().banks->bank[1][15], 1);
+    values.take(PortRecords{});  // back to zero: still sent, and zero
+    ASSERT_NE(values.sources().banks, nullptr);
+    EXPECT_EQ(values.sources().banks->bank[1][15], 0);
+    values.take(channel_values{});  // a compatible report carries the channels, even all zero
+    EXPECT_NE(values.sources().channels, nullptr);
 }
 
 }  // namespace

@@ -1,14 +1,13 @@
 // A folder of its own for a test, removed with the files the test named in it.
 #pragma once
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace vandry_tools {
@@ -16,20 +15,27 @@ namespace vandry_tools {
 class ScratchDir {
 public:
     ScratchDir() {
-        char pattern[] = "/tmp/vandry-tools-XXXXXX";
-        if (mkdtemp(pattern) != nullptr) dir_ = pattern;
+        std::error_code code;
+        const auto base = std::filesystem::temp_directory_path(code);
+        std::random_device seed;
+        for (int attempt = 0; attempt < 100 && dir_.empty(); ++attempt) {
+            const auto candidate = base / ("vandry-tools-" + std::to_string(seed()));
+            if (std::filesystem::create_directory(candidate, code)) dir_ = candidate.string();
+        }
     }
     ~ScratchDir() {
-        for (const auto& name : made_) std::remove(name.c_str());
-        rmdir(dir_.c_str());
+        std::error_code code;
+        for (const auto& name : made_) std::filesystem::remove(name, code);
+        std::filesystem::remove(dir_, code);
     }
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
 
     std::string path(const std::string& name) {
-        made_.push_back(dir_ + "/" + name);
+        made_.push_back((std::filesystem::path(dir_) / name).string());
         return made_.back();
     }
+    const std::string& dir() const { return dir_; }
 
     static std::vector<std::uint8_t> contents(const std::string& file) {
         std::ifstream in(file, std::ios::binary);

@@ -393,6 +393,8 @@ class Errors(ToolTest):
             (["--sbus-out", existing, "--seconds", "1"], 1, f"the SBUS output {existing} is an existing file"),
             (["--sbus-out", self.path("folder"), "--seconds", "1"], 1, "is not a serial device, FIFO or file"),
             (["--sbus-out", self.path("no/such/dir"), "--seconds", "1"], 1, "cannot create the SBUS output"),
+            (["--udp-out", "255.255.255.255:9", "--udp-format", "json", "--sbus-out", self.path("sbus")], 1,
+             "UDP output 255.255.255.255:9: cannot open: "),  # Linux: broadcast needs a permission
             (["--port", "/dev/null", "--baud", "12345"], 2, "--baud takes one of 1200, 2400,"),
             (["--frobnicate"], 2, "unknown option --frobnicate"),  # the rest of the command line: unit tests
         ]
@@ -406,11 +408,23 @@ class Errors(ToolTest):
                     self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
         with open(existing) as f:
             self.assertEqual(f.read(), "keep me")
+        self.assertFalse(os.path.exists(self.path("sbus")), "a failed run leaves no output behind")
 
     def test_one_update_is_singular(self):
         result = self.monitor("--frames", "1")
         self.assertEqual(result.returncode, 0)
         self.assertRegex(result.stderr, r"^vandry-monitor: 1 update in [0-9.]+ s\n$")
+
+    def test_list_ports_lists_devices_and_goes_alone(self):
+        result = self.monitor("--list-ports")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        for line in result.stdout.splitlines():  # whatever this machine has
+            self.assertRegex(line, r"^/dev/(serial/by-id/\S+( -> /dev/\S+)?|tty(USB|ACM)\d+)$")
+        if not result.stdout:
+            self.assertEqual(result.stderr, "vandry-monitor: no serial ports found (is the device plugged in?)\n")
+        refused = self.monitor("--list-ports", "--port", "/dev/ttyUSB0")
+        self.assertEqual(refused.returncode, 2)
+        self.assertIn("--list-ports takes no other option", refused.stderr)
 
     def test_help_version_and_the_manual_agree(self):
         for program, man in ((MONITOR, "vandry-monitor.1"), (SIM, "vandry-sim.1")):

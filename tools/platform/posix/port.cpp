@@ -10,17 +10,16 @@
 #include <cstring>
 #include <utility>
 
+#include "baud_rates.h"
 #include "platform.h"
 #include "stop_signal.h"
 
 namespace vandry_tools {
 namespace {
 
-constexpr unsigned kRates[] = {1200,   2400,   4800,   9600,    19200,   38400,   57600,  115200,
-                               230400, 460800, 500000, 921600, 1000000, 1500000, 2000000};
 constexpr speed_t kSpeeds[] = {B1200,   B2400,   B4800,   B9600,    B19200,   B38400,   B57600,  B115200,
                                B230400, B460800, B500000, B921600, B1000000, B1500000, B2000000};
-static_assert(std::size(kRates) == std::size(kSpeeds));
+static_assert(std::size(kBaudRates) == std::size(kSpeeds));
 
 std::string errno_text(const std::string& what, const std::string& path) {
     std::string text = "cannot " + what + " " + path + ": " + std::strerror(errno);
@@ -32,7 +31,7 @@ bool means_unplugged(int error) { return error == EIO || error == ENODEV || erro
 
 }  // namespace
 
-std::span<const unsigned> supported_baud_rates() { return kRates; }
+std::span<const unsigned> supported_baud_rates() { return kBaudRates; }
 
 struct Port::State {
     int fd = -1;
@@ -52,8 +51,8 @@ std::string Port::open_serial(const std::string& path, unsigned baud) {
     close();
     state_->hid = false;
     speed_t speed = B0;
-    for (std::size_t k = 0; k < std::size(kRates); ++k)
-        if (kRates[k] == baud) speed = kSpeeds[k];
+    for (std::size_t k = 0; k < std::size(kBaudRates); ++k)
+        if (kBaudRates[k] == baud) speed = kSpeeds[k];
     if (speed == B0) return "unsupported baud rate " + std::to_string(baud);
     State& s = *state_;
     s.path = path;

@@ -42,6 +42,11 @@ constexpr double kStalledReaderSeconds = 2.0;
 
 }  // namespace
 
+const SystemTraits& system_traits() {
+    static const SystemTraits traits{"/dev/ttyUSB0", true, true};
+    return traits;
+}
+
 double now_seconds() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);

@@ -1,0 +1,55 @@
+// The monitor's UDP outputs: each sends a datagram per update, or at
+// --udp-rate, with the values mapped and packed in its format, and none
+// while the device's data is stale (the same rule as the SBUS output). A
+// failed send is said once and counted, never fatal: a simulator that is not
+// running yet refuses datagrams, and the next one carries newer values.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "device_values.h"
+#include "monitor_options.h"
+#include "pacing.h"
+#include "udp_output.h"
+
+namespace vandry_tools {
+
+class UdpOutputs {
+public:
+    // `start` is when the run started: the betaflight timestamp counts from it.
+    UdpOutputs(const MonitorOptions& options, double start);
+
+    std::string open();  // empty, or why an output cannot open, naming it
+    bool empty() const { return outputs_.empty(); }
+    bool wants_json() const;  // whether any output sends the update's JSON line
+
+    // New values from the device, with the update's JSON line (or "" when no
+    // output wants it). A game-controller report has no channels to map:
+    // only the json outputs take it.
+    void update(const DeviceValues& values, std::string_view json_line, double now);
+    void game_controller_update(std::string_view json_line, double now);
+
+    void service(double now);  // sends what is due at a fixed rate; says when data went stale
+    double next_wake(double now) const;
+    void finish() const;  // one line per output: what it sent and what failed
+
+private:
+    struct Output {
+        vandry_bridge::UdpEndpoint endpoint;
+        vandry_bridge::UdpOutput udp;
+        Repeater repeater;
+        bool maps_values() const { return udp.format() != vandry_bridge::UdpFormat::json; }
+    };
+
+    void take(Output& output, double now);
+    void pump(Output& output, double now);
+
+    double start_;
+    std::vector<Output> outputs_;
+    DeviceValues latest_;
+    std::string json_line_;
+};
+
+}  // namespace vandry_tools

@@ -1,0 +1,233 @@
+// The clock, stop requests, the console and files on Windows.
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+#include <timeapi.h>
+
+#include <cstdlib>
+
+#include "console_text.h"
+#include "platform.h"
+#include "stop_event.h"
+#include "win32_errors.h"
+
+namespace vandry_tools {
+namespace {
+
+volatile LONG stop_flag = 0;
+HANDLE stop_event = nullptr;
+HANDLE finished_event = nullptr;
+
+// Windows ends a process about five seconds after its console closed.
+constexpr DWORD kCloseGraceMs = 4500;
+
+HANDLE standard(DWORD which) { return GetStdHandle(which); }
+
+// What stdout is, found once: a console, and whether it takes
+// virtual-terminal sequences.
+struct Console {
+    bool is_console = false;
+    bool sequences = false;
+    DWORD original_mode = 0;
+    WORD original_attributes = 0;
+};
+
+void restore_console_mode();
+
+const Console& console() {
+    static const Console found = [] {
+        Console c;
+        const HANDLE out = standard(STD_OUTPUT_HANDLE);
+        c.is_console = GetConsoleMode(out, &c.original_mode) != 0;
+        if (!c.is_console) return c;
+        CONSOLE_SCREEN_BUFFER_INFO info{};
+        if (GetConsoleScreenBufferInfo(out, &info)) c.original_attributes = info.wAttributes;
+        c.sequences = (c.original_mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+                      SetConsoleMode(out, c.original_mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+        std::atexit(restore_console_mode);
+        return c;
+    }();
+    return found;
+}
+
+void restore_console_mode() { SetConsoleMode(standard(STD_OUTPUT_HANDLE), console().original_mode); }
+
+// The console's own calls, for a console without virtual-terminal sequences.
+class PlainConsole final : public ConsoleSink {
+public:
+    PlainConsole() : out_(standard(STD_OUTPUT_HANDLE)) {}
+
+    bool text(std::string_view text) override {
+        while (!text.empty()) {
+            DWORD written = 0;
+            if (!WriteConsoleA(out_, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) || written == 0)
+                return false;
+            text.remove_prefix(written);
+        }
+        return true;
+    }
+    bool home() override {
+        CONSOLE_SCREEN_BUFFER_INFO i{};
+        return GetConsoleScreenBufferInfo(out_, &i) && SetConsoleCursorPosition(out_, {i.srWindow.Left, i.srWindow.Top});
+    }
+    bool clear_screen() override { return home() && erase_to_end(); }
+    bool erase_to_line_end() override {
+        CONSOLE_SCREEN_BUFFER_INFO i{};
+        return GetConsoleScreenBufferInfo(out_, &i) && blank(i.dwCursorPosition, i.dwSize.X - i.dwCursorPosition.X, i);
+    }
+    bool erase_to_end() override {
+        CONSOLE_SCREEN_BUFFER_INFO i{};
+        if (!GetConsoleScreenBufferInfo(out_, &i)) return false;
+        const int rows = i.srWindow.Bottom - i.dwCursorPosition.Y;
+        return blank(i.dwCursorPosition, i.dwSize.X - i.dwCursorPosition.X + rows * i.dwSize.X, i);
+    }
+    bool dim(bool on) override {
+        const WORD normal = console().original_attributes;
+        const WORD gray = static_cast<WORD>((normal & 0xF0) | FOREGROUND_INTENSITY);
+        return SetConsoleTextAttribute(out_, on ? gray : normal) != 0;
+    }
+
+private:
+    bool blank(COORD from, int cells, const CONSOLE_SCREEN_BUFFER_INFO& i) {
+        DWORD done = 0;
+        const auto count = static_cast<DWORD>(cells > 0 ? cells : 0);
+        return FillConsoleOutputCharacterA(out_, ' ', count, from, &done) &&
+               FillConsoleOutputAttribute(out_, i.wAttributes, count, from, &done);
+    }
+
+    HANDLE out_;
+};
+
+bool means_reader_gone(DWORD code) { return code == ERROR_NO_DATA || code == ERROR_BROKEN_PIPE; }
+
+}  // namespace
+
+const SystemTraits& system_traits() {
+    static const SystemTraits traits{"COM5", false, false};
+    return traits;
+}
+
+double now_seconds() {
+    static const double ticks_per_second = [] {
+        LARGE_INTEGER frequency{};
+        QueryPerformanceFrequency(&frequency);
+        return static_cast<double>(frequency.QuadPart);
+    }();
+    LARGE_INTEGER count{};
+    QueryPerformanceCounter(&count);
+    return static_cast<double>(count.QuadPart) / ticks_per_second;
+}
+
+void pause_for(double seconds) {
+    const double until = now_seconds() + seconds;
+    for (double left = seconds; left > 0 && !stop_requested(); left = until - now_seconds()) {
+        const auto ms = static_cast<DWORD>(left * 1000) + 1;
+        if (stop_event != nullptr) {
+            WaitForSingleObject(stop_event, ms);  // a stop ends it at once
+        } else {
+            Sleep(ms);
+        }
+    }
+}
+
+HANDLE stop_request_event() { return stop_event; }
+
+BOOL WINAPI on_console_event(DWORD event) {
+    InterlockedExchange(&stop_flag, 1);
+    if (stop_event != nullptr) SetEvent(stop_event);
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
+    if (finished_event != nullptr) WaitForSingleObject(finished_event, kCloseGraceMs);
+    return TRUE;
+}
+
+void console_run_finished() {
+    if (finished_event != nullptr) SetEvent(finished_event);
+}
+
+void install_stop_handlers() {
+    if (stop_event == nullptr) stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (finished_event == nullptr) finished_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+    std::atexit(console_run_finished);
+    // The SBUS pacing and the live view wait a few milliseconds at a time;
+    // the default timer ticks every 15.6 ms. Windows restores it at exit.
+    timeBeginPeriod(1);
+}
+
+bool stop_requested() { return InterlockedCompareExchange(&stop_flag, 0, 0) != 0; }
+
+bool stdout_is_terminal() { return console().is_console; }
+
+TerminalSize terminal_size() {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(standard(STD_OUTPUT_HANDLE), &info)) return {};
+    const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+    const int rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+    if (columns <= 0 || rows <= 0) return {};
+    return {columns, rows};
+}
+
+// A console window tells of a new size only through its input queue; the
+// view asks often enough for a comparison to do.
+bool take_terminal_resized() {
+    static TerminalSize last = terminal_size();
+    const TerminalSize now = terminal_size();
+    const bool changed = now.columns != last.columns || now.rows != last.rows;
+    last = now;
+    return changed;
+}
+
+WriteStatus write_stdout(std::string_view text, std::string& error) {
+    if (console().is_console && !console().sequences) {
+        PlainConsole plain;
+        if (play_on_console(text, plain)) return WriteStatus::ok;
+        return stop_requested() ? WriteStatus::closed : (error = "cannot write to the console", WriteStatus::failed);
+    }
+    const HANDLE out = standard(STD_OUTPUT_HANDLE);
+    while (!text.empty()) {
+        DWORD written = 0;
+        if (!WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
+            const DWORD code = GetLastError();
+            if (means_reader_gone(code) || stop_requested()) return WriteStatus::closed;
+            error = "cannot write to stdout: " + system_message(code);
+            return WriteStatus::failed;
+        }
+        text.remove_prefix(written);
+    }
+    return WriteStatus::ok;
+}
+
+void write_stderr(std::string_view text) {
+    const HANDLE err = standard(STD_ERROR_HANDLE);
+    while (!text.empty()) {
+        DWORD written = 0;
+        if (!WriteFile(err, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) || written == 0)
+            return;  // nowhere left to tell anyone
+        text.remove_prefix(written);
+    }
+}
+
+std::FILE* create_file(const std::string& path, const std::string& role, bool replace, std::string& error) {
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    replace ? CREATE_ALWAYS : CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        error = "cannot create " + role + " " + path + ": " + system_message(code);
+        if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS)
+            error += " (it is never overwritten; remove it or choose another name)";
+        return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_WRONLY | _O_BINARY);
+    std::FILE* stream = fd < 0 ? nullptr : _fdopen(fd, "wb");
+    if (stream == nullptr) {
+        error = "cannot write " + role + " " + path;
+        if (fd >= 0) {
+            _close(fd);
+        } else {
+            CloseHandle(file);
+        }
+    }
+    return stream;
+}
+
+}  // namespace vandry_tools
