@@ -106,12 +106,20 @@ vandry_debian_package(Runtime libvandryinterface1 libs
   "library to talk to a Vandry radio-control device"
   DESCRIPTION "${VANDRY_DEBIAN_ABOUT}" "This package holds the shared library."
   SHARED_LIBRARY libVandryInterface ${PROJECT_VERSION_MAJOR})
+vandry_debian_package(StreamRuntime libvandrystream1 libs
+  "library to follow any number of Vandry radio-control devices"
+  DESCRIPTION "${VANDRY_DEBIAN_ABOUT}"
+  "VandryStream is its port stream parser with the state in storage of the
+caller's: one per device, each upload-data frame handed to a callback."
+  "This package holds the shared library."
+  SHARED_LIBRARY libVandryStream ${PROJECT_VERSION_MAJOR})
 vandry_debian_package(Development libvandryinterface-dev libdevel
   "library to talk to a Vandry radio-control device - development files"
   DESCRIPTION "${VANDRY_DEBIAN_ABOUT}"
-  "This package holds the C header, the link library, the CMake package
-(find_package(VandryInterface)) and the pkg-config file."
-  DEPENDS Runtime)
+  "This package holds the C headers, the link libraries (VandryStream's also
+static), the CMake package (find_package(VandryInterface)) and the
+pkg-config files."
+  DEPENDS Runtime StreamRuntime)
 vandry_debian_package(Tools vandry-tools utils
   "monitor and simulator for Vandry radio-control devices"
   DESCRIPTION

@@ -41,22 +41,7 @@ install(FILES
   DESTINATION "${VANDRY_CMAKE_DIR}"
   COMPONENT Development)
 
-# The .pc file is written when it is installed, because only then is its
-# prefix known: an install into a known prefix (cmake --install, a Debian
-# package) names that prefix, normalised, so that pkg-config prints
-# -I/opt/vandry/include. An archive that may be unpacked anywhere (the TGZ,
-# the Windows ZIP) finds its prefix from where the file lies instead; CPack
-# asks for that through VANDRY_RELOCATABLE_INSTALL (see VandryPackages.cmake).
-set(VANDRY_PC_DIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
-file(RELATIVE_PATH VANDRY_PC_TO_PREFIX "/prefix/${VANDRY_PC_DIR}" "/prefix")
-string(REGEX REPLACE "/$" "" VANDRY_PC_TO_PREFIX "${VANDRY_PC_TO_PREFIX}")
-set(VANDRY_PC_PREFIX "@VANDRY_PC_PREFIX@")  # left for the install step
-configure_file(cmake/VandryInterface.pc.in "${CMAKE_CURRENT_BINARY_DIR}/VandryInterface.pc.install" @ONLY)
-install(CODE "
-  set(VANDRY_PC_TEMPLATE \"${CMAKE_CURRENT_BINARY_DIR}/VandryInterface.pc.install\")
-  set(VANDRY_PC_DIR \"${VANDRY_PC_DIR}\")
-  set(VANDRY_PC_TO_PREFIX \"${VANDRY_PC_TO_PREFIX}\")
-  include(\"${PROJECT_SOURCE_DIR}/cmake/VandryInstallPkgConfig.cmake\")"
-  COMPONENT Development)
+include(cmake/VandryPkgConfig.cmake)
+vandry_install_pc_file(VandryInterface)
 
 include(cmake/VandryPackages.cmake)

@@ -71,6 +71,35 @@ if(VANDRY_SANITIZE)
   return()
 endif()
 
+# vandry_deliverable_exports(<target>) makes a shared library of this project
+# export exactly its functions: on Windows by src/<target>.def (names and
+# ordinals), with the version resource src/<target>.rc and an MSVC import
+# library <target>.lib made from the same .def; elsewhere by the version
+# script src/<target>.map.
+if(WIN32)
+  enable_language(RC)
+  find_program(VANDRY_DLLTOOL NAMES ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-dlltool x86_64-w64-mingw32-dlltool dlltool REQUIRED)
+endif()
+function(vandry_deliverable_exports target)
+  if(WIN32)
+    set(def "${VANDRY_SOURCE_DIR}/${target}.def")
+    set_target_properties(${target} PROPERTIES
+      PREFIX ""
+      IMPORT_PREFIX ""
+      IMPORT_SUFFIX ".dll.a")
+    target_sources(${target} PRIVATE "${def}" "${VANDRY_SOURCE_DIR}/${target}.rc")
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND "${VANDRY_DLLTOOL}" --machine i386:x86-64 --dllname ${target}.dll
+              --input-def "${def}" --output-lib "$<TARGET_FILE_DIR:${target}>/${target}.lib"
+      COMMENT "Making the MSVC import library ${target}.lib"
+      VERBATIM)
+  else()
+    set(map "${VANDRY_SOURCE_DIR}/${target}.map")
+    set_target_properties(${target} PROPERTIES LINK_DEPENDS "${map}")
+    target_link_options(${target} PRIVATE -Wl,--version-script=${map})
+  endif()
+endfunction()
+
 add_library(VandryInterface SHARED
   $<TARGET_OBJECTS:vandry_core>
   $<TARGET_OBJECTS:vandry_exports>)
@@ -83,24 +112,7 @@ set_target_properties(VandryInterface PROPERTIES
 target_link_libraries(VandryInterface PRIVATE vandry_library_flags)
 target_link_libraries(vandry_api INTERFACE VandryInterface)
 
+vandry_deliverable_exports(VandryInterface)
 if(WIN32)
-  set(VANDRY_DEF_FILE "${VANDRY_SOURCE_DIR}/VandryInterface.def")
-  set_target_properties(VandryInterface PROPERTIES
-    PREFIX ""
-    IMPORT_PREFIX ""
-    IMPORT_SUFFIX ".dll.a")
-  enable_language(RC)
-  target_sources(VandryInterface PRIVATE "${VANDRY_DEF_FILE}" "${VANDRY_SOURCE_DIR}/VandryInterface.rc")
-  # MSVC users link against an import library made from the same .def.
-  find_program(VANDRY_DLLTOOL NAMES ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-dlltool x86_64-w64-mingw32-dlltool dlltool REQUIRED)
-  set(VANDRY_MSVC_IMPORT_LIB "$<TARGET_FILE_DIR:VandryInterface>/VandryInterface.lib")
-  add_custom_command(TARGET VandryInterface POST_BUILD
-    COMMAND "${VANDRY_DLLTOOL}" --machine i386:x86-64 --dllname VandryInterface.dll
-            --input-def "${VANDRY_DEF_FILE}" --output-lib "${VANDRY_MSVC_IMPORT_LIB}"
-    COMMENT "Making the MSVC import library VandryInterface.lib"
-    VERBATIM)
-else()
-  set(VANDRY_VERSION_SCRIPT "${VANDRY_SOURCE_DIR}/VandryInterface.map")
-  set_target_properties(VandryInterface PROPERTIES LINK_DEPENDS "${VANDRY_VERSION_SCRIPT}")
-  target_link_options(VandryInterface PRIVATE -Wl,--version-script=${VANDRY_VERSION_SCRIPT})
+  set(VANDRY_DEF_FILE "${VANDRY_SOURCE_DIR}/VandryInterface.def")  # installed with the SDK
 endif()

@@ -61,10 +61,11 @@ run_preset() {
 # The library as distributions build it: their hardening flags in CFLAGS,
 # CXXFLAGS and LDFLAGS (the preset sets them), and still linking nothing.
 check_hardened() {
-  step "preset hardened: the library under the distributions' hardening flags"
+  step "preset hardened: both libraries under the distributions' hardening flags"
   local log=build/hardened.log
-  if cmake --preset hardened >"$log" 2>&1 && cmake --build --preset hardened --target VandryInterface >>"$log" 2>&1 &&
-     ctest --preset hardened -R '^shared_object_' >>"$log" 2>&1; then
+  if cmake --preset hardened >"$log" 2>&1 &&
+     cmake --build --preset hardened --target VandryInterface VandryStream >>"$log" 2>&1 &&
+     ctest --preset hardened -R '^(stream_)?shared_object_' >>"$log" 2>&1; then
     grep -E 'Test +#' "$log"
     record "hardened build" 0
   else

@@ -14,10 +14,16 @@
 namespace {
 
 // Zero at load, so no constructor runs and no guard variable is needed.
-constinit vandry::PortParser port_parser;
+constinit vandry::PortStream port_stream;
 constinit vandry::SbusFooterCounter sbus_footer;
 
 constexpr std::uint8_t flag(bool value) { return value ? 1 : 0; }
+
+// Out of line, so that a call that only appends to the held frame is a leaf.
+[[gnu::noinline]] std::uint8_t scan_port_data(std::span<const uint8_t> chunk, channel_values* channels,
+                                              channel_banks* banks) {
+    return flag(port_stream.scan(chunk, vandry::RecordSink{channels, banks}) != 0);
+}
 
 }  // namespace
 
@@ -38,10 +44,10 @@ VANDRY_API void stop_upload_port_data(uint8_t* buf) {
 
 VANDRY_API uint8_t parse_port_data(const uint8_t* data, uint8_t len, channel_values* channels,
                                    channel_banks* banks) {
-    if (data == nullptr) {
+    if (data == nullptr || port_stream.hold_if_undecided({data, len})) {
         return 0;
     }
-    return flag(port_parser.feed({data, len}, channels, banks));
+    return scan_port_data({data, len}, channels, banks);
 }
 
 VANDRY_API uint8_t parse_hid_game_controller_device(game_controller_state* state, const uint8_t* report,

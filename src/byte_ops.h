@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -12,10 +13,43 @@
 
 namespace vandry {
 
+namespace byte_ops_detail {
+
+// One unaligned load or store of a whole word; the builtin with a constant
+// size becomes a single move, never a call.
+template <typename Word>
+Word load(const std::uint8_t* at) {
+    Word word;
+    __builtin_memcpy(&word, at, sizeof word);
+    return word;
+}
+template <typename Word>
+void store(std::uint8_t* at, Word word) {
+    __builtin_memcpy(at, &word, sizeof word);
+}
+
+// Copies n bytes, sizeof(Word) <= n <= 2 * sizeof(Word), as two words that
+// may overlap, both loaded before either is stored.
+template <typename Word>
+void copy_two_words(std::uint8_t* dst, const std::uint8_t* src, std::size_t n) {
+    const Word first = load<Word>(src);
+    const Word last = load<Word>(src + n - sizeof(Word));
+    store(dst, first);
+    store(dst + n - sizeof(Word), last);
+}
+
+}  // namespace byte_ops_detail
+
 // Copies n bytes. dst may lie below src inside the same buffer (moving
 // pending bytes to the front): the last block is loaded before anything is
 // stored, and each store lands below every byte that a later load reads.
 inline void copy_bytes(std::uint8_t* dst, const std::uint8_t* src, std::size_t n) {
+    if (n <= 1) {  // a port read one byte at a time: the commonest call of all
+        if (n == 1) {
+            dst[0] = src[0];
+        }
+        return;
+    }
 #if defined(__SSE2__)
     if (n >= 16) {
         const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + n - 16));
@@ -27,26 +61,80 @@ inline void copy_bytes(std::uint8_t* dst, const std::uint8_t* src, std::size_t n
         return;
     }
 #endif
-    for (std::size_t i = 0; i < n; ++i) {
-        dst[i] = src[i];
+    using namespace byte_ops_detail;
+    if (n >= 8) {
+        copy_two_words<std::uint64_t>(dst, src, n);
+    } else if (n >= 4) {
+        copy_two_words<std::uint32_t>(dst, src, n);
+    } else {
+        copy_two_words<std::uint16_t>(dst, src, n);
     }
+}
+
+// Copies N bytes, N known when compiling and at least 16: whole blocks and a
+// last one that may overlap the one before, with no loop.
+template <std::size_t N>
+void copy_fixed(std::uint8_t* dst, const std::uint8_t* src) {
+    static_assert(N >= 16);
+#if defined(__SSE2__)
+    [&]<std::size_t... Block>(std::index_sequence<Block...>) {
+        (_mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16 * Block),
+                          _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16 * Block))), ...);
+    }(std::make_index_sequence<N / 16>{});
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + N - 16), _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + N - 16)));
+#else
+    copy_bytes(dst, src, N);
+#endif
+}
+
+// copy_bytes for the rarer copies: one body in the library instead of one
+// in every caller.
+[[gnu::noinline]] inline void copy_bytes_out_of_line(std::uint8_t* dst, const std::uint8_t* src, std::size_t n) {
+    copy_bytes(dst, src, n);
 }
 
 // Returns the index of the first byte equal to value in [from, end), or end.
 inline std::size_t find_byte(const std::uint8_t* data, std::size_t from, std::size_t end,
                              std::uint8_t value) {
-    std::size_t i = from;
-#if defined(__SSE2__)
-    const __m128i needle = _mm_set1_epi8(static_cast<char>(value));
-    for (; i + 16 <= end; i += 16) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-        const int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(block, needle));
-        if (mask != 0) {
-            return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    if (from >= end) {
+        return end;
+    }
+    // Hostile streams put false heads a few bytes apart: the next four bytes
+    // first, a byte at a time, choosing without a branch (the distance to
+    // the next false head is as random as the stream).
+    if (end - from >= 4) {
+        std::size_t found = end;
+        for (std::size_t k = 4; k-- > 0;) {
+            found = data[from + k] == value ? from + k : found;
         }
+        if (found != end) {
+            return found;
+        }
+        from += 4;
+    }
+#if defined(__SSE2__)
+    if (end - from >= 16) {
+        const __m128i needle = _mm_set1_epi8(static_cast<char>(value));
+        auto matches = [&](std::size_t at) {
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
+            return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, needle)));
+        };
+        std::size_t i = from;
+        for (; i + 16 <= end; i += 16) {
+            if (const unsigned mask = matches(i)) {
+                return i + static_cast<std::size_t>(__builtin_ctz(mask));
+            }
+        }
+        // The last few bytes: the block that ends at `end`, without the
+        // bytes before i that were searched already.
+        if (const unsigned mask = i < end ? matches(end - 16) >> (i - (end - 16)) : 0) {
+            return i + static_cast<std::size_t>(__builtin_ctz(mask));
+        }
+        return end;
     }
 #endif
-    for (; i < end; ++i) {
+#pragma GCC unroll 1
+    for (std::size_t i = from; i < end; ++i) {
         if (data[i] == value) {
             return i;
         }

@@ -1,19 +1,16 @@
 #!/usr/bin/env bash
-# The DLL exports the eight functions by name with ordinals 1..8 in
-# alphabetical order, imports only KERNEL32 and the C runtime, carries its
-# version, and both import libraries name all eight functions.
+# A DLL of this project exports the given functions by name with ordinals
+# 1..N in the order given (alphabetical), imports only KERNEL32 and the C
+# runtime, carries its version, and both import libraries name every
+# function.
+#   check_dll.sh OBJDUMP NM DLL MINGW_IMPORT_LIB MSVC_IMPORT_LIB VERSION FUNCTION...
 set -euo pipefail
 objdump="$1" nm="$2" dll="$3" mingw_import="$4" msvc_import="$5" version="$6"
+shift 6
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-expected="1 convert_std_sbus_data
-2 encode_sbus_data_v1
-3 encode_sbus_data_v2
-4 parse_hid_compatible_device
-5 parse_hid_game_controller_device
-6 parse_port_data
-7 request_upload_port_data
-8 stop_upload_port_data"
+expected=$(printf '%s\n' "$@" | awk '{print NR, $0}')
+[ "$(printf '%s\n' "$@" | LC_ALL=C sort)" = "$(printf '%s\n' "$@")" ] || fail "the expected names are not in alphabetical order"
 
 dump=$("$objdump" -p "$dll")
 base=$(sed -n 's/^Ordinal Base[[:space:]]*\([0-9]*\)$/\1/p' <<<"$dump")
@@ -25,7 +22,7 @@ exports=$(sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump" |
 echo "$exports"
 [ "$exports" = "$expected" ] || fail "export table differs"
 count=$(sed -n 's/^[[:space:]]*Export Address Table[[:space:]]*\([0-9a-fA-F]*\)$/\1/p' <<<"$dump")
-[ "$((16#$count))" = "8" ] || fail "export address table holds $count entries"
+[ "$((16#$count))" = "$#" ] || fail "export address table holds $count entries"
 
 imports=$(sed -n 's/^[[:space:]]*DLL Name: \(.*\)$/\1/p' <<<"$dump" | tr 'A-Z' 'a-z' | sort -u)
 echo "imports: $imports"
@@ -40,7 +37,7 @@ grep -qx 'kernel32.dll' <<<"$imports" || fail "KERNEL32 is not imported"
 for lib in "$mingw_import" "$msvc_import"; do
   [ -s "$lib" ] || fail "import library $lib is missing"
   names=$("$nm" "$lib" | sed -n 's/^.* [T] \(.*\)$/\1/p' | sort -u)
-  for fn in $(awk '{print $2}' <<<"$expected"); do
+  for fn in "$@"; do
     grep -qx "$fn" <<<"$names" || fail "$lib does not define $fn"
   done
 done

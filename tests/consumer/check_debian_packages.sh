@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The Debian packages, checked the ways a distribution and its users meet them.
-#   check_debian_packages.sh make     BUILD_DIR DEB_DIR             makes the three packages
+#   check_debian_packages.sh make     BUILD_DIR DEB_DIR             makes the four packages
 #   check_debian_packages.sh install  BUILD_DIR DEB_DIR SOURCE_DIR  control data, contents, dpkg
 #                                                                   into a scratch root, C hosts
 #   check_debian_packages.sh lintian  BUILD_DIR DEB_DIR             no lintian error
@@ -9,8 +9,8 @@ mode="$1" build="$2" debs="$3" source="${4:-}"
 fail() { echo "FAIL: $*" >&2; exit 1; }
 export PATH="$PATH:/usr/sbin:/sbin"  # dpkg wants ldconfig on the PATH
 
-runtime=libvandryinterface1 dev=libvandryinterface-dev tools=vandry-tools
-ours="$runtime $dev $tools"
+runtime=libvandryinterface1 stream=libvandrystream1 dev=libvandryinterface-dev tools=vandry-tools
+ours="$runtime $stream $dev $tools"
 deb() { ls "$debs"/"$1"_*.deb; }
 
 make_packages() {
@@ -58,24 +58,30 @@ check_control() {
     ! files_of "$p" | grep '^usr/share/man/' | grep -v '\.gz$' || fail "$p: uncompressed manual pages"
   done <<EOF
 $runtime libs no
+$stream libs no
 $dev libdevel yes
 $tools utils yes
 EOF
 
-  # The runtime package holds the library and nothing else; it needs nothing.
-  [ "$(files_of "$runtime" | grep -v "^usr/share/\(doc\|lintian\)/")" = "$(printf '%s\n' \
-      usr/lib/libVandryInterface.so.1 "usr/lib/libVandryInterface.so.${version%-*}")" ] \
-    || fail "$runtime holds more or less than the shared library: $(files_of "$runtime")"
-  [ -z "$(field "$runtime" Depends)" ] || fail "$runtime depends on something: $(field "$runtime" Depends)"
-  dpkg-deb --ctrl-tarfile "$(deb "$runtime")" | tar -xOf - ./triggers | grep -qx 'activate-noawait ldconfig' \
-    || fail "$runtime does not trigger ldconfig"
+  # Each runtime package holds its library and nothing else; it needs nothing.
+  local library
+  for pair in $runtime:libVandryInterface $stream:libVandryStream; do
+    p=${pair%%:*} library=${pair#*:}
+    [ "$(files_of "$p" | grep -v "^usr/share/\(doc\|lintian\)/")" = "$(printf '%s\n' \
+        "usr/lib/$library.so.1" "usr/lib/$library.so.${version%-*}")" ] \
+      || fail "$p holds more or less than the shared library: $(files_of "$p")"
+    [ -z "$(field "$p" Depends)" ] || fail "$p depends on something: $(field "$p" Depends)"
+    dpkg-deb --ctrl-tarfile "$(deb "$p")" | tar -xOf - ./triggers | grep -qx 'activate-noawait ldconfig' \
+      || fail "$p does not trigger ldconfig"
+  done
+  grep -qF "$stream (= $version)" <<<"$(field "$dev" Depends)" || fail "$dev does not depend on $stream (= $version)"
   # The tools' libraries come from dpkg-shlibdeps.
   for lib in libc6 libstdc++6; do
     grep -q "\b$lib (>= " <<<"$(field "$tools" Depends)" || fail "$tools does not depend on $lib"
   done
   # Every package holds exactly what its component installs.
   local component p
-  for pair in Runtime:$runtime Development:$dev Tools:$tools; do
+  for pair in Runtime:$runtime StreamRuntime:$stream Development:$dev Tools:$tools; do
     component=${pair%%:*} p=${pair#*:}
     cmake --install "$build" --component "$component" --prefix "$work/components/$component" >/dev/null
     # (manual pages are compressed on the way into a package)
@@ -112,10 +118,10 @@ check_install() {
     if dpkg_in "$work/alone-$p" -i "$(deb "$p")" >/dev/null 2>&1; then fail "$p installed without $runtime"; fi
   done
 
-  echo "-- dpkg -i of all three into a scratch root"
+  echo "-- dpkg -i of all four into a scratch root"
   local root="$work/root"
   new_root "$root"
-  dpkg_in "$root" -i "$(deb "$runtime")" "$(deb "$dev")" "$(deb "$tools")" >/dev/null
+  dpkg_in "$root" -i "$(deb "$runtime")" "$(deb "$stream")" "$(deb "$dev")" "$(deb "$tools")" >/dev/null
   for p in $ours; do
     dpkg_in "$root" -s "$p" | grep -qx 'Status: install ok installed' || fail "$p is not installed"
   done
