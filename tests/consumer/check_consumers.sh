@@ -76,10 +76,12 @@ windows() {
   grep -q "^vandry-monitor (VandryInterface $version)" "$work/version.txt" || fail "vandry-monitor.exe --version: $(cat "$work/version.txt")"
   local imports
   imports=$(x86_64-w64-mingw32-objdump -p "$root/bin/vandry-monitor.exe" | sed -n 's/^\tDLL Name: //p' | sort -f | paste -sd' ')
-  grep -q "VandryInterface.dll" <<<"$imports" || fail "vandry-monitor.exe does not load VandryInterface.dll: $imports"
+  for ours in VandryInterface.dll VandryStream.dll; do
+    grep -q "$ours" <<<"$imports" || fail "vandry-monitor.exe does not load $ours: $imports"
+  done
   for dll in $imports; do
     case "$dll" in
-      VandryInterface.dll|ADVAPI32.dll|KERNEL32.dll|msvcrt.dll|WINMM.dll|WS2_32.dll) ;;
+      VandryInterface.dll|VandryStream.dll|ADVAPI32.dll|KERNEL32.dll|msvcrt.dll|WINMM.dll|WS2_32.dll) ;;
       *) fail "vandry-monitor.exe needs $dll, which Windows does not have" ;;
     esac
   done

@@ -2,8 +2,7 @@
 // of them the device has sent at all.
 #pragma once
 
-#include <algorithm>
-#include <iterator>
+#include <cstdint>
 
 #include "VandryInterface.h"
 #include "channel_map.h"
@@ -11,18 +10,15 @@
 
 namespace vandry_tools {
 
-// The library's port parser says that a frame was decoded, not which
-// records it wrote (a frame carries the 15 channels, the banks, or both).
-// A record that is still all zero is the one the host started with, so it
-// counts as not sent: a channel map that reads it holds its output back
-// rather than send positions nobody's stick set. A device whose record
-// really is all zero is taken as sending it once a value moves.
+// A record counts as sent once a frame that carries it has arrived: a
+// channel map that reads a record the device has not sent holds its output
+// back rather than send positions nobody's stick set.
 class DeviceValues {
 public:
-    void take(const PortRecords& records) {
+    void take(const PortRecords& records, std::uint8_t payload_type) {
         records_ = records;
-        channels_sent_ = channels_sent_ || any_set(records.channels.channel);
-        banks_sent_ = banks_sent_ || any_set(records.banks.bank[0]) || any_set(records.banks.bank[1]);
+        channels_sent_ = channels_sent_ || payload_type == VANDRY_PAYLOAD_CHANNELS || payload_type == VANDRY_PAYLOAD_BOTH;
+        banks_sent_ = banks_sent_ || payload_type == VANDRY_PAYLOAD_BANKS || payload_type == VANDRY_PAYLOAD_BOTH;
     }
 
     // A compatible HID report: it carries the 15 channels, whatever they hold.
@@ -37,11 +33,6 @@ public:
     const PortRecords& records() const { return records_; }
 
 private:
-    template <std::size_t N>
-    static bool any_set(const std::uint16_t (&values)[N]) {
-        return std::any_of(std::begin(values), std::end(values), [](std::uint16_t v) { return v != 0; });
-    }
-
     PortRecords records_{};
     bool channels_sent_ = false;
     bool banks_sent_ = false;

@@ -143,9 +143,9 @@ private:
 
     void take_port_bytes(std::span<const std::uint8_t> bytes, std::uint64_t time_us, double now) {
         record(time_us, bytes);
-        feeder_.feed(bytes, [&](const PortRecords& records) {
+        feeder_.feed(bytes, [&](const PortRecords& records, std::uint8_t type) {
             if (!view_.port_update(records, time_us, now)) view_stopped();
-            values_.take(records);
+            values_.take(records, type);
             if (sbus_) sbus_->update(values_, now);
             udp_.update(values_, udp_.wants_json() ? port_update_json(view_.updates(), time_us, records) : "", now);
             return !stop_ && !enough_updates();
@@ -177,7 +177,7 @@ private:
     // must not join the new session's bytes. A capture notes the place, so
     // that its replay does the same.
     void forget_old_session(double now) {
-        PortFeeder::forget_pending_bytes();
+        feeder_.forget_pending_bytes();
         if (!capture_.is_open()) return;
         if (const std::string problem = capture_.write_reopened(micros(now)); !problem.empty()) fail(problem);
     }

@@ -1,4 +1,4 @@
-// How the monitor feeds the library's port parser.
+// How the monitor turns the port's bytes into updates.
 #pragma once
 
 #include <cstddef>
@@ -6,6 +6,7 @@
 #include <span>
 
 #include "VandryInterface.h"
+#include "VandryStream.h"
 
 namespace vandry_tools {
 
@@ -14,37 +15,50 @@ struct PortRecords {
     channel_banks banks{};
 };
 
-// parse_port_data reports whether at least one frame was decoded during a
-// call, and the records then hold the last one. Fed one byte per call, no
-// call can complete two frames, so every accepted frame is one update with
-// its own values. A call per byte costs little next to reading the port.
+// Every accepted upload frame becomes one update, with its own values.
+// parse_port_data cannot promise that: it says only that a call decoded
+// something, and a single byte can decide several frames at once (the byte
+// that proves a false head wrong releases every frame held up behind it).
+// VandryStream hands over each frame in stream order, with its payload type.
 class PortFeeder {
 public:
+    PortFeeder() { vandry_stream_init(&stream_); }
+    PortFeeder(const PortFeeder&) = delete;
+    PortFeeder& operator=(const PortFeeder&) = delete;
+
     // Feeds `bytes` in order; after each accepted frame calls
-    // on_update(records), and stops early when it returns false. Returns
-    // how many bytes were fed.
+    // on_update(records, payload_type). Once on_update returns false, the
+    // frames that follow in these bytes are passed over.
     template <typename OnUpdate>
-    std::size_t feed(std::span<const std::uint8_t> bytes, OnUpdate&& on_update) {
-        for (std::size_t k = 0; k < bytes.size(); ++k) {
-            if (parse_port_data(&bytes[k], 1, &records_.channels, &records_.banks) != 0 && !on_update(records_))
-                return k + 1;
-        }
-        return bytes.size();
+    void feed(std::span<const std::uint8_t> bytes, OnUpdate&& on_update) {
+        Delivery<OnUpdate> delivery{records_, on_update, true};
+        vandry_stream_feed(&stream_, bytes.data(), bytes.size(), &Delivery<OnUpdate>::deliver, &delivery);
     }
 
     const PortRecords& records() const { return records_; }
     PortRecords& records() { return records_; }
 
-    // Makes the parser drop what it holds, through the public interface
-    // only, so that half a frame from a session that ended cannot join the
-    // bytes of the next one (the protocol has no checksum to catch that).
-    // A frame is at most 500 bytes, so 500 bytes that hold no head decide
-    // every head the parser keeps; zeros are neither a head (0xFA) nor a
-    // tail (0x5F), and with null record pointers nothing of the host's
-    // records changes, even if an old frame completes on the way.
-    static void forget_pending_bytes();
+    // Drops a half frame from a session that ended, so that it cannot join
+    // the bytes of the next one (the protocol has no checksum to catch that).
+    void forget_pending_bytes() { vandry_stream_reset(&stream_); }
 
 private:
+    template <typename OnUpdate>
+    struct Delivery {
+        PortRecords& records;
+        OnUpdate& on_update;
+        bool wanted;
+
+        static void deliver(void* user, const vandry_frame* frame) {
+            auto& self = *static_cast<Delivery*>(user);
+            if (!self.wanted) return;
+            if (frame->channels != nullptr) self.records.channels = *frame->channels;
+            if (frame->banks != nullptr) self.records.banks = *frame->banks;
+            self.wanted = self.on_update(static_cast<const PortRecords&>(self.records), frame->type);
+        }
+    };
+
+    vandry_stream stream_;
     PortRecords records_{};
 };
 

@@ -209,12 +209,12 @@ TEST_F(SbusSenderTest, AMapScalesOntoTheWholeSbusRangeOnceItsRecordsHaveCome) {
     PortRecords records{};
     records.channels.channel[0] = 300;  // 300 of 1200: 511.75 of 2047, so 512; reversed 1535
     DeviceValues values;
-    values.take(records);
+    values.take(records, VANDRY_PAYLOAD_CHANNELS);
     sender.update(values, 0);
     EXPECT_TRUE(sender.service(0));
     EXPECT_EQ(frames_written(), 0u) << "the banks have not come";
     records.banks.bank[1][15] = 1200;
-    values.take(records);
+    values.take(records, VANDRY_PAYLOAD_BANKS);
     sender.update(values, 0.01);
     EXPECT_TRUE(sender.service(0.01));
     const auto bytes = ScratchDir::contents(options_.sbus_out);
@@ -225,22 +225,30 @@ TEST_F(SbusSenderTest, AMapScalesOntoTheWholeSbusRangeOnceItsRecordsHaveCome) {
     EXPECT_EQ(sbus_values(bytes), want);
 }
 
-TEST(DeviceValues, ARecordCountsAsSentOnceAValueMoves) {
+// Which records a frame carries, by payload type; an unknown type carries none.
+TEST(DeviceValues, ARecordCountsAsSentOnceAFrameCarriedIt) {
+    struct Case {
+        std::vector<std::uint8_t> types;
+        bool channels, banks;
+    };
+    const Case cases[] = {
+        {{}, false, false},
+        {{VANDRY_PAYLOAD_CHANNELS}, true, false},
+        {{VANDRY_PAYLOAD_BANKS}, false, true},
+        {{VANDRY_PAYLOAD_BOTH}, true, true},
+        {{7, 0xFF}, false, false},
+        {{VANDRY_PAYLOAD_BANKS, 7, VANDRY_PAYLOAD_CHANNELS}, true, true},
+    };
+    for (const Case& c : cases) {
+        DeviceValues values;
+        for (std::uint8_t type : c.types) values.take(PortRecords{}, type);  // all zero, and still sent
+        EXPECT_EQ(values.sources().channels != nullptr, c.channels) << c.types.size();
+        EXPECT_EQ(values.sources().banks != nullptr, c.banks) << c.types.size();
+    }
     DeviceValues values;
-    PortRecords records{};
-    values.take(records);
-    EXPECT_EQ(values.sources().channels, nullptr);
-    EXPECT_EQ(values.sources().banks, nullptr);
-    records.banks.bank[1][15] = 1;
-    values.take(records);
-    EXPECT_EQ(values.sources().channels, nullptr);
-    ASSERT_NE(values.sources().banks, nullptr);
-    EXPECT_EQ(values.sources().banks->bank[1][15], 1);
-    values.take(PortRecords{});  // back to zero: still sent, and zero
-    ASSERT_NE(values.sources().banks, nullptr);
-    EXPECT_EQ(values.sources().banks->bank[1][15], 0);
-    values.take(channel_values{});  // a compatible report carries the channels, even all zero
+    values.take(channel_values{});  // a compatible report carries the channels
     EXPECT_NE(values.sources().channels, nullptr);
+    EXPECT_EQ(values.sources().banks, nullptr);
 }
 
 }  // namespace

@@ -68,6 +68,24 @@ class Lossless(ToolTest):
                 if hostile:
                     self.assertTrue(all(passed.values()), f"every kind of fault occurs: {passed}")
 
+    def test_frames_held_up_behind_a_false_head_are_each_an_update(self):
+        # A head whose plausible length (200) reaches into the third frame
+        # holds the two before it until that byte, which is not a tail,
+        # proves it false: one byte then decides two frames.
+        frames = [upload_frame(0, list(range(100, 115))),
+                  upload_frame(1, None, [list(range(200, 216)), list(range(300, 316))]),
+                  upload_frame(2, list(range(400, 415)), [list(range(500, 516)), list(range(600, 616))])]
+        stream = bytes([0xFA, 0xA5, 200, 0]) + b"".join(frames)
+        accepted, _ = decisions(stream)
+        deciding = [at for at, _ in accepted]
+        self.assertEqual(len(accepted), 3)
+        self.assertEqual(deciding[0], deciding[1], "the scenario: one byte decides the first two frames")
+        raw = self.path("held-up.bin")
+        with open(raw, "wb") as f:
+            f.write(stream)
+        shown = json_lines(self.monitor("--replay", raw, "--replay-speed", "0").stdout)
+        self.assertEqual([list(state(r)) for r in shown], [list(r) for r in host_records(accepted)])
+
     def test_unknown_payload_types_are_updates_that_change_nothing(self):
         sent, shown, capture = self.run_session("--types", "0,7,1", "--rate", "2000", "--hostile", frames=600)
         self.check(sent, shown, capture)
