@@ -80,60 +80,60 @@ _SIGNATURES = {
 
 
 class LibraryNotFoundError(OSError):
-    """The shared library could not be loaded, or is not VandryInterface."""
+    """A shared library could not be loaded, or is not the one it should be."""
 
 
-def _library_names():
+def _library_names(stem):
     if sys.platform == "win32":
-        return ["VandryInterface.dll"]
-    return ["libVandryInterface.so.1", "libVandryInterface.so"]
+        return [f"{stem}.dll"]
+    return [f"lib{stem}.so.1", f"lib{stem}.so"]
 
 
-def _candidates():
+def _candidates(stem):
     here = os.path.dirname(os.path.abspath(__file__))
-    for name in _library_names():
+    for name in _library_names(stem):
         yield "next to the package", os.path.join(here, name)
-    found = ctypes.util.find_library("VandryInterface")
-    for name in ([found] if found else []) + _library_names():
+    found = ctypes.util.find_library(stem)
+    for name in ([found] if found else []) + _library_names(stem):
         yield "the system loader", name
 
 
-def _declare(lib, path):
-    for name, (restype, argtypes) in _SIGNATURES.items():
+def _declare(lib, path, stem, signatures):
+    for name, (restype, argtypes) in signatures.items():
         try:
             function = getattr(lib, name)
         except AttributeError:
-            raise LibraryNotFoundError(f"{path} is not the VandryInterface library: it does not export {name}") from None
+            raise LibraryNotFoundError(f"{path} is not the {stem} library: it does not export {name}") from None
         function.restype = restype
         function.argtypes = argtypes
     return lib
 
 
-def _load():
-    override = os.environ.get("VANDRY_INTERFACE_LIBRARY")
+def _load(stem, variable, signatures):
+    """The library named by the environment variable when it is set (and
+    nothing else then), else the first one that loads of the candidates."""
+    override = os.environ.get(variable)
     if override:
         try:
-            return _declare(ctypes.CDLL(override), override)
+            return _declare(ctypes.CDLL(override), override, stem, signatures)
         except OSError as error:
             if isinstance(error, LibraryNotFoundError):
                 raise
             raise LibraryNotFoundError(
-                f"cannot load the VandryInterface library named by VANDRY_INTERFACE_LIBRARY={override}: {error}"
-            ) from None
+                f"cannot load the {stem} library named by {variable}={override}: {error}") from None
     tried = []
-    for where, path in _candidates():
+    for where, path in _candidates(stem):
         try:
             lib = ctypes.CDLL(path)
         except OSError as error:
             tried.append(f"{where}: {path} ({error})")
             continue
-        return _declare(lib, path)
+        return _declare(lib, path, stem, signatures)
     raise LibraryNotFoundError(
-        "cannot load the VandryInterface library; set VANDRY_INTERFACE_LIBRARY to its path. Tried:\n  "
-        + "\n  ".join(tried))
+        f"cannot load the {stem} library; set {variable} to its path. Tried:\n  " + "\n  ".join(tried))
 
 
-_lib = _load()
+_lib = _load("VandryInterface", "VANDRY_INTERFACE_LIBRARY", _SIGNATURES)
 
 
 # ---- arguments --------------------------------------------------------------
