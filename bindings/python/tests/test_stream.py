@@ -155,12 +155,6 @@ class StreamTest(unittest.TestCase):
                 self.assertEqual(got, frames)
                 self.assertEqual(stream.pending, pending[-1])
 
-    def test_frames_are_named_tuples_of_tuples(self):
-        frame, = vi.Stream().feed(upload_frame(2, list(range(47))))
-        self.assertEqual((frame.type, frame.channels, frame.banks),
-                         (2, tuple(range(15)), (tuple(range(15, 31)), tuple(range(31, 47)))))
-        self.assertIsInstance(frame.banks[1], tuple)
-
     def test_unknown_types_and_short_frames(self):
         v = list(range(1000, 1047))
         cases = [  # name, bytes, frames written out by hand
