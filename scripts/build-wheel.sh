@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Python wheel, which carries libVandryInterface.so.1 inside the
-# package, so that pip install is all a user needs:
+# Builds the Python wheel, which carries libVandryInterface.so.1 and
+# libVandryStream.so.1 inside the package, so that pip install is all a user
+# needs:
 #   scripts/build-wheel.sh [BUILD_DIR [DIST_DIR]]    (default build/linux and dist)
 # BUILD_DIR is a configured Linux build tree (cmake --preset linux); what the
 # wheel needs is built in it first. Works offline: it uses the interpreter's

@@ -1,4 +1,4 @@
-"""The wheel carries the native library, which suits any Python 3 on the
+"""The wheel carries the native libraries, which suit any Python 3 on the
 platform it was built for: it is a platform wheel (py3-none-<platform>),
 not a pure-Python one, though it has no extension module."""
 import os
@@ -11,7 +11,7 @@ except ImportError:  # setuptools before 70.1
     from wheel.bdist_wheel import bdist_wheel
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-LIBRARIES = ("libVandryInterface.so.1", "VandryInterface.dll")
+LIBRARIES = ("libVandryInterface.so.1", "libVandryStream.so.1", "VandryInterface.dll", "VandryStream.dll")
 
 
 def carries_library():

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The wheel as a user gets it: built by scripts/build-wheel.sh, installed
-# with pip into a fresh venv without the network, imported with no
-# environment variable, and the binding's tests run against it.
+# with pip into a fresh venv without the network, imported (and a Stream
+# made) with no environment variable, and the binding's tests run against it.
 #   check_wheel.sh BUILD_DIR SOURCE_DIR PYTHON
 set -euo pipefail
 build=$(cd "$1" && pwd) source=$(cd "$2" && pwd) python="$3"
@@ -15,10 +15,11 @@ echo "-- build"
 wheel=$(PYTHON="$python" "$source/scripts/build-wheel.sh" "$build" "$work/dist")
 echo "$wheel"
 [ "$(basename "$wheel")" = "vandry_interface-$version-py3-none-linux_x86_64.whl" ] || fail "unexpected wheel name $wheel"
-"$python" - "$wheel" <<'PY' || fail "the wheel lacks the library or the licence"
+"$python" - "$wheel" <<'PY' || fail "the wheel lacks a library or the licence"
 import sys, zipfile
 names = zipfile.ZipFile(sys.argv[1]).namelist()
 assert "vandry_interface/libVandryInterface.so.1" in names, names
+assert "vandry_interface/libVandryStream.so.1" in names, names
 assert any(n.endswith(".dist-info/LICENSE") for n in names), names
 PY
 
@@ -28,7 +29,7 @@ echo "-- pip install --no-index into a fresh venv"
 
 echo "-- import with no environment variable, from another folder"
 cd "$work"
-clean_env=(env -u VANDRY_INTERFACE_LIBRARY -u LD_LIBRARY_PATH -u PYTHONPATH)
+clean_env=(env -u VANDRY_INTERFACE_LIBRARY -u VANDRY_STREAM_LIBRARY -u LD_LIBRARY_PATH -u PYTHONPATH)
 "${clean_env[@]}" "$work/venv/bin/python" - "$version" <<'PY'
 import os, sys, vandry_interface as vi
 assert vi.__version__ == sys.argv[1], vi.__version__
@@ -36,7 +37,11 @@ site = os.path.dirname(vi.__file__)
 assert site.startswith(sys.prefix), site
 assert os.path.dirname(vi._lib._name) == site, vi._lib._name
 assert vi.stop_upload_port_data() == bytes.fromhex("FAE400005F")
-print("imported", vi.__version__, "from", site)
+stream = vi.Stream()
+assert os.path.dirname(stream._lib._name) == site, stream._lib._name
+frame = bytes.fromhex("FAA51F0000") + bytes(range(30)) + b"\x5f"
+assert stream.feed(frame) == [(0, tuple(b | (b + 1) << 8 for b in range(0, 30, 2)), None)], stream.feed(frame)
+print("imported", vi.__version__, "from", site, "with Stream")
 PY
 
 echo "-- the binding's tests against the installed wheel"

@@ -195,6 +195,7 @@ class InputTypesTest(unittest.TestCase):
             with self.subTest(name):
                 reader.reset()
                 self.assertEqual([c for c, _ in reader.frames(data)], [tuple(range(300, 315))])
+                self.assertEqual([f.channels for f in vi.Stream().frames(data)], [tuple(range(300, 315))])
                 self.assertIsNotNone(vi.parse_hid_game_controller_device(data[:19]))
 
     def test_anything_else_is_a_type_error_naming_it(self):
@@ -203,7 +204,8 @@ class InputTypesTest(unittest.TestCase):
         if numpy is not None:
             rejected.append(("ndarray", numpy.zeros(4, dtype=numpy.uint16)))
         for name, data in rejected:
-            for call in (vi.PortReader().feed, vi.PortReader().frames, vi.parse_hid_compatible_device):
+            for call in (vi.PortReader().feed, vi.PortReader().frames, vi.parse_hid_compatible_device,
+                         vi.Stream().feed, vi.Stream().frames):
                 with self.subTest(name, call=call.__name__):
                     with self.assertRaisesRegex(TypeError, name):
                         call(data)

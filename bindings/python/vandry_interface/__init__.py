@@ -1,19 +1,27 @@
-"""Python access to VandryInterface, the library that talks to a Vandry device.
+"""Python access to VandryInterface, the library that talks to a Vandry device,
+and to VandryStream, its parser with a state per device.
 
-It uses ctypes and the standard library only. The shared library is found:
+It uses ctypes and the standard library only. Each shared library is found:
 
-1. when the environment variable VANDRY_INTERFACE_LIBRARY is set (and not
-   empty), at that path and nowhere else;
-2. otherwise next to this package (the wheel carries libVandryInterface.so.1),
-   then through the system's loader (as an installed package's library is).
+1. when its environment variable (VANDRY_INTERFACE_LIBRARY,
+   VANDRY_STREAM_LIBRARY) is set and not empty, at that path and nowhere else;
+2. otherwise next to this package (the wheel carries libVandryInterface.so.1
+   and libVandryStream.so.1), then through the system's loader (as an
+   installed package's library is).
 
-The library does no I/O: read the device's port or HID device yourself and
+VandryInterface is loaded on import; VandryStream when the first Stream is
+made, so that everything else works without it.
+
+The libraries do no I/O: read the device's port or HID device yourself and
 hand the bytes over.
 
-    reader = PortReader()
+    stream = Stream()                   # one per device
     port.write(request_upload_port_data(0, 0))
-    for channels, banks in reader.frames(port.read(4096)):
-        print(channels)
+    for frame in stream.frames(port.read(4096)):
+        print(frame.type, frame.channels, frame.banks)
+
+PortReader does the same with VandryInterface's parser, of which there is
+one per process.
 
 Byte input may be any object with one-byte items that offers the buffer
 protocol: bytes, bytearray, memoryview, array('B'), a numpy uint8 array. Any
@@ -21,6 +29,7 @@ other type raises TypeError. A HID report of the wrong length or head gives
 None. Results are tuples (frames and reports) or bytes (frames to send).
 """
 
+import collections
 import ctypes
 import ctypes.util
 import os
@@ -41,6 +50,8 @@ __all__ = [
     "request_upload_port_data",
     "stop_upload_port_data",
     "PortReader",
+    "Stream",
+    "Frame",
     "parse_hid_game_controller_device",
     "parse_hid_compatible_device",
     "convert_std_sbus_data",
@@ -80,60 +91,60 @@ _SIGNATURES = {
 
 
 class LibraryNotFoundError(OSError):
-    """The shared library could not be loaded, or is not VandryInterface."""
+    """A shared library could not be loaded, or is not the one it should be."""
 
 
-def _library_names():
+def _library_names(stem):
     if sys.platform == "win32":
-        return ["VandryInterface.dll"]
-    return ["libVandryInterface.so.1", "libVandryInterface.so"]
+        return [f"{stem}.dll"]
+    return [f"lib{stem}.so.1", f"lib{stem}.so"]
 
 
-def _candidates():
+def _candidates(stem):
     here = os.path.dirname(os.path.abspath(__file__))
-    for name in _library_names():
+    for name in _library_names(stem):
         yield "next to the package", os.path.join(here, name)
-    found = ctypes.util.find_library("VandryInterface")
-    for name in ([found] if found else []) + _library_names():
+    found = ctypes.util.find_library(stem)
+    for name in ([found] if found else []) + _library_names(stem):
         yield "the system loader", name
 
 
-def _declare(lib, path):
-    for name, (restype, argtypes) in _SIGNATURES.items():
+def _declare(lib, path, stem, signatures):
+    for name, (restype, argtypes) in signatures.items():
         try:
             function = getattr(lib, name)
         except AttributeError:
-            raise LibraryNotFoundError(f"{path} is not the VandryInterface library: it does not export {name}") from None
+            raise LibraryNotFoundError(f"{path} is not the {stem} library: it does not export {name}") from None
         function.restype = restype
         function.argtypes = argtypes
     return lib
 
 
-def _load():
-    override = os.environ.get("VANDRY_INTERFACE_LIBRARY")
+def _load(stem, variable, signatures):
+    """The library named by the environment variable when it is set (and
+    nothing else then), else the first one that loads of the candidates."""
+    override = os.environ.get(variable)
     if override:
         try:
-            return _declare(ctypes.CDLL(override), override)
+            return _declare(ctypes.CDLL(override), override, stem, signatures)
         except OSError as error:
             if isinstance(error, LibraryNotFoundError):
                 raise
             raise LibraryNotFoundError(
-                f"cannot load the VandryInterface library named by VANDRY_INTERFACE_LIBRARY={override}: {error}"
-            ) from None
+                f"cannot load the {stem} library named by {variable}={override}: {error}") from None
     tried = []
-    for where, path in _candidates():
+    for where, path in _candidates(stem):
         try:
             lib = ctypes.CDLL(path)
         except OSError as error:
             tried.append(f"{where}: {path} ({error})")
             continue
-        return _declare(lib, path)
+        return _declare(lib, path, stem, signatures)
     raise LibraryNotFoundError(
-        "cannot load the VandryInterface library; set VANDRY_INTERFACE_LIBRARY to its path. Tried:\n  "
-        + "\n  ".join(tried))
+        f"cannot load the {stem} library; set {variable} to its path. Tried:\n  " + "\n  ".join(tried))
 
 
-_lib = _load()
+_lib = _load("VandryInterface", "VANDRY_INTERFACE_LIBRARY", _SIGNATURES)
 
 
 # ---- arguments --------------------------------------------------------------
@@ -330,6 +341,123 @@ class PortReader:
             piece = data[start:start + _MAX_CHUNK]
             decoded |= bool(_lib.parse_port_data(_buffer(piece), len(piece), channels, banks))
         return decoded
+
+
+# ---- one stream per device (VandryStream) ----------------------------------
+
+class _StreamState(ctypes.Structure):
+    """vandry_stream: 512 bytes of parser state, pointer-aligned, owned here."""
+    _fields_ = [("opaque", ctypes.c_uint64 * 64)]
+
+
+class _FrameRecord(ctypes.Structure):
+    """vandry_frame, as the callback sees it."""
+    _fields_ = [("type", _U8), ("channels", ctypes.POINTER(_CHANNELS)), ("banks", ctypes.POINTER(_BANKS))]
+
+
+# The callback's user pointer is a Python object (a _Delivery), handed
+# through the C library untouched.
+_ON_FRAME = ctypes.CFUNCTYPE(None, ctypes.py_object, ctypes.POINTER(_FrameRecord))
+_STATE = ctypes.POINTER(_StreamState)
+
+_STREAM_SIGNATURES = {
+    "vandry_stream_init": (None, [_STATE]),
+    "vandry_stream_reset": (None, [_STATE]),
+    "vandry_stream_feed": (ctypes.c_size_t, [_STATE, ctypes.c_char_p, ctypes.c_size_t, _ON_FRAME, ctypes.py_object]),
+    "vandry_stream_pending": (ctypes.c_size_t, [_STATE]),
+}
+
+_stream_lib = None
+_stream_lib_loading = threading.Lock()
+
+
+def _stream_library():
+    """VandryStream, loaded on first use: the rest of the package works
+    without it. A failure is not remembered, so a later Stream() tries again."""
+    global _stream_lib
+    with _stream_lib_loading:
+        if _stream_lib is None:
+            _stream_lib = _load("VandryStream", "VANDRY_STREAM_LIBRARY", _STREAM_SIGNATURES)
+        return _stream_lib
+
+
+Frame = collections.namedtuple("Frame", ["type", "channels", "banks"])
+Frame.__doc__ = """One accepted upload-data frame: its payload type byte, its 15
+channel values (types 0 and 2, else None) and its two banks of 16 values
+(types 1 and 2, else None), all as tuples."""
+
+
+class _Delivery:
+    """What one feed collects: the frames, and an exception raised while
+    copying one (ctypes would otherwise print it and carry on)."""
+    __slots__ = ("frames", "error")
+
+    def __init__(self):
+        self.frames = []
+        self.error = None
+
+
+def _deliver(delivery, record):
+    # The records live on the library's stack for this call only: copy now.
+    try:
+        record = record.contents
+        channels = tuple(record.channels.contents) if record.channels else None
+        banks = tuple(tuple(row) for row in record.banks.contents) if record.banks else None
+        delivery.frames.append(Frame(record.type, channels, banks))
+    except BaseException as error:  # a KeyboardInterrupt, a MemoryError
+        if delivery.error is None:
+            delivery.error = error
+
+
+_deliver_frame = _ON_FRAME(_deliver)  # lives as long as the module: every call may use it
+
+
+class Stream:
+    """The parser of one device's port stream, with state of its own.
+
+    Make one per device; streams do not share anything, and each may be fed
+    from any thread (its calls take a lock of their own, and the library runs
+    without the GIL, so streams on different threads parse at once). Every
+    accepted upload-data frame comes back as a Frame, in stream order; a
+    frame of an unknown payload type has channels and banks None, and frames
+    shorter than their payload type needs are not returned. Needs the
+    VandryStream library (libVandryStream.so.1): VANDRY_STREAM_LIBRARY, when
+    set, is the only path tried; else the one next to this package, else the
+    system's. Stream() raises LibraryNotFoundError when it cannot be loaded.
+    """
+
+    def __init__(self):
+        self._lib = _stream_library()
+        self._lock = threading.Lock()
+        self._state = _StreamState()
+        self._lib.vandry_stream_init(self._state)
+
+    def feed(self, data):
+        """Takes bytes of any length; returns the list of frames they completed."""
+        data = _as_bytes("data", data)
+        delivery = _Delivery()
+        with self._lock:
+            self._lib.vandry_stream_feed(self._state, data, len(data), _deliver_frame, delivery)
+        if delivery.error is not None:
+            raise delivery.error
+        return delivery.frames
+
+    def frames(self, data):
+        """Yields the frames that data completes, in stream order. All of data
+        is taken at once, even if the iteration stops early."""
+        return (frame for frame in self.feed(data))
+
+    def reset(self):
+        """Drops the bytes held for an undecided frame, as after a reconnect:
+        nothing fed before is ever joined with what is fed after."""
+        with self._lock:
+            self._lib.vandry_stream_reset(self._state)
+
+    @property
+    def pending(self):
+        """The number of bytes held for a frame not decided yet (below 500)."""
+        with self._lock:
+            return self._lib.vandry_stream_pending(self._state)
 
 
 # ---- HID reports ------------------------------------------------------------
