@@ -2,7 +2,7 @@
 # file and changelog Debian asks for. Their sources are in packaging/debian.
 #
 # The version is the library's, with the Debian revision of the newest entry
-# in packaging/debian/changelog: 1.0.0-1. A new library version needs a new
+# in packaging/debian/changelog, e.g. 1.1.0-1. A new library version needs a new
 # changelog entry; the package test fails until it has one.
 
 set(VANDRY_DEBIAN_SOURCE_DIR "${PROJECT_SOURCE_DIR}/packaging/debian")
@@ -125,9 +125,10 @@ vandry_debian_package(Tools vandry-tools utils
   DESCRIPTION
   "vandry-monitor drives a Vandry device through its serial port or HID
 node, shows or prints its channel values and can pass them on as SBUS
-frames. vandry-sim is a simulated device on a pseudo-terminal, for testing
-a host program without the hardware."
-  DEPENDS Runtime)
+frames or UDP datagrams for flight-stack simulators. vandry-sim is a
+simulated device on a pseudo-terminal, for testing a host program without
+the hardware."
+  DEPENDS Runtime StreamRuntime)
 
 # The README belongs with the development files.
 install(FILES README.md DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/doc/libvandryinterface-dev"

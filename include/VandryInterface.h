@@ -29,7 +29,7 @@
 
 /* The library's version; the build reads it from here. */
 #define VANDRY_INTERFACE_VERSION_MAJOR 1
-#define VANDRY_INTERFACE_VERSION_MINOR 0
+#define VANDRY_INTERFACE_VERSION_MINOR 1
 #define VANDRY_INTERFACE_VERSION_PATCH 0
 
 /* The Windows resource compiler reads only the version from this header. */

@@ -75,7 +75,18 @@ EOF
       || fail "$p does not trigger ldconfig"
   done
   grep -qF "$stream (= $version)" <<<"$(field "$dev" Depends)" || fail "$dev does not depend on $stream (= $version)"
-  # The tools' libraries come from dpkg-shlibdeps.
+  # Every library of ours that a tool loads comes with its package.
+  local needed
+  dpkg-deb -x "$(deb "$tools")" "$work/tools-files"
+  for needed in $(readelf -d "$work"/tools-files/usr/bin/* | sed -n 's/.*(NEEDED).*\[\(libVandry[A-Za-z]*\)\.so\.1\]$/\1/p' | sort -u); do
+    case "$needed" in
+      libVandryInterface) p=$runtime ;;
+      libVandryStream) p=$stream ;;
+      *) fail "$tools needs $needed.so.1, which no package of ours holds" ;;
+    esac
+    grep -qF "$p (= $version)" <<<"$(field "$tools" Depends)" || fail "$tools loads $needed.so.1 but does not depend on $p (= $version)"
+  done
+  # The tools' other libraries come from dpkg-shlibdeps.
   for lib in libc6 libstdc++6; do
     grep -q "\b$lib (>= " <<<"$(field "$tools" Depends)" || fail "$tools does not depend on $lib"
   done
