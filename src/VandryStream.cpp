@@ -22,8 +22,7 @@ class FrameCallback {
 public:
     FrameCallback(vandry_frame_fn on_frame, void* user) : on_frame_(on_frame), user_(user) {}
 
-    template <typename Payload>
-    bool operator()(const Payload& payload) const {
+    bool operator()(std::span<const std::uint8_t> payload) const {
         if (on_frame_ == nullptr) {
             return vandry::payload_accepted(payload);
         }

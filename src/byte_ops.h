@@ -74,7 +74,7 @@ inline void copy_bytes(std::uint8_t* dst, const std::uint8_t* src, std::size_t n
 // Copies N bytes, N known when compiling and at least 16: whole blocks and a
 // last one that may overlap the one before, with no loop.
 template <std::size_t N>
-void copy_fixed(std::uint8_t* dst, const std::uint8_t* src) {
+[[gnu::always_inline]] inline void copy_fixed(std::uint8_t* dst, const std::uint8_t* src) {
     static_assert(N >= 16);
 #if defined(__SSE2__)
     [&]<std::size_t... Block>(std::index_sequence<Block...>) {
@@ -93,53 +93,40 @@ void copy_fixed(std::uint8_t* dst, const std::uint8_t* src) {
     copy_bytes(dst, src, n);
 }
 
-// Returns the index of the first byte equal to value in [from, end), or end.
-inline std::size_t find_byte(const std::uint8_t* data, std::size_t from, std::size_t end,
-                             std::uint8_t value) {
-    if (from >= end) {
-        return end;
-    }
-    // Hostile streams put false heads a few bytes apart: the next four bytes
-    // first, a byte at a time, choosing without a branch (the distance to
-    // the next false head is as random as the stream).
-    if (end - from >= 4) {
-        std::size_t found = end;
-        for (std::size_t k = 4; k-- > 0;) {
-            found = data[from + k] == value ? from + k : found;
-        }
-        if (found != end) {
-            return found;
-        }
-        from += 4;
-    }
+// How many bytes byte_mask looks at.
+inline constexpr std::size_t kByteMaskWidth = 16;
+
+// Bit k set for each byte data[at + k] equal to value, for the bytes of
+// [at, at + kByteMaskWidth) that lie before end (at < end). Reads nothing
+// outside [0, end).
+inline unsigned byte_mask(const std::uint8_t* data, std::size_t at, std::size_t end, std::uint8_t value) {
 #if defined(__SSE2__)
-    if (end - from >= 16) {
-        const __m128i needle = _mm_set1_epi8(static_cast<char>(value));
-        auto matches = [&](std::size_t at) {
-            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
-            return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, needle)));
-        };
-        std::size_t i = from;
-        for (; i + 16 <= end; i += 16) {
-            if (const unsigned mask = matches(i)) {
-                return i + static_cast<std::size_t>(__builtin_ctz(mask));
-            }
-        }
-        // The last few bytes: the block that ends at `end`, without the
-        // bytes before i that were searched already.
-        if (const unsigned mask = i < end ? matches(end - 16) >> (i - (end - 16)) : 0) {
-            return i + static_cast<std::size_t>(__builtin_ctz(mask));
-        }
-        return end;
+    static_assert(kByteMaskWidth == 16);
+    const __m128i needle = _mm_set1_epi8(static_cast<char>(value));
+    auto matches = [&](std::size_t from) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + from));
+        return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, needle)));
+    };
+    if (end - at >= kByteMaskWidth) {
+        return matches(at);
+    }
+    if (end >= kByteMaskWidth) {
+        // The block that ends at `end`, without the bytes before at.
+        return matches(end - kByteMaskWidth) >> (kByteMaskWidth - (end - at));
     }
 #endif
+    const std::size_t count = end - at < kByteMaskWidth ? end - at : kByteMaskWidth;
+    unsigned mask = 0;
 #pragma GCC unroll 1
-    for (std::size_t i = from; i < end; ++i) {
-        if (data[i] == value) {
-            return i;
-        }
+    for (std::size_t k = 0; k < count; ++k) {
+        mask |= unsigned{data[at + k] == value} << k;
     }
-    return end;
+    return mask;
+}
+
+// The bits of byte_mask that stand for the first n bytes.
+constexpr unsigned low_bits(std::size_t n) {
+    return n >= kByteMaskWidth ? (1u << kByteMaskWidth) - 1 : (1u << n) - 1;
 }
 
 }  // namespace vandry

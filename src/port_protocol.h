@@ -25,55 +25,16 @@ void write_stop_upload(std::span<std::uint8_t, kStopUploadFrameSize> frame);
 
 // ---- the upload payload decoder ---------------------------------------------
 
-// An upload payload that a chunk completes: its first bytes are held, the
-// rest lie at the start of the chunk. Read where it lies, so that no byte is
-// copied before it lands in a record.
-class SplitPayload {
-public:
-    SplitPayload(std::span<const std::uint8_t> held, const std::uint8_t* rest, std::size_t size)
-        : held_(held.size() < size ? held : held.first(size)), rest_(rest), size_(size) {}
-
-    std::size_t size() const { return size_; }
-    std::uint8_t operator[](std::size_t i) const { return i < held_.size() ? held_[i] : rest_[i - held_.size()]; }
-    // Copies bytes [from, from + n) to dst.
-    void copy(std::uint8_t* dst, std::size_t from, std::size_t n) const {
-        std::size_t done = 0;
-        if (from < held_.size()) {
-            done = held_.size() - from < n ? held_.size() - from : n;
-            copy_bytes(dst, held_.data() + from, done);
-        }
-        if (done < n) {
-            copy_bytes(dst + done, rest_ + (from + done - held_.size()), n - done);
-        }
-    }
-
-private:
-    std::span<const std::uint8_t> held_;
-    const std::uint8_t* rest_;
-    std::size_t size_;
-};
-
-// Copies payload bytes [from, from + N) to dst. A record's size is known
-// when the code is compiled, so a payload in one piece is copied without a
-// loop.
-template <std::size_t N>
-void copy_payload(std::uint8_t* dst, std::span<const std::uint8_t> payload, std::size_t from) {
-    copy_fixed<N>(dst, payload.data() + from);
-}
-template <std::size_t N>
-void copy_payload(std::uint8_t* dst, const SplitPayload& payload, std::size_t from) {
-    payload.copy(dst, from, N);
-}
-
 // Little-endian values land in the host's uint16_t records; on a
-// little-endian host that is a plain copy.
-template <std::size_t Count, typename Payload>
-void copy_le16_values(std::uint16_t* out, const Payload& payload, std::size_t from) {
+// little-endian host that is a plain copy, without a loop (a record's size
+// is known when the code is compiled).
+template <std::size_t Count>
+void copy_le16_values(std::uint16_t* out, const std::uint8_t* in) {
     if constexpr (std::endian::native == std::endian::little) {
-        copy_payload<2 * Count>(reinterpret_cast<std::uint8_t*>(out), payload, from);
+        copy_fixed<2 * Count>(reinterpret_cast<std::uint8_t*>(out), in);
     } else {
         for (std::size_t k = 0; k < Count; ++k) {
-            out[k] = static_cast<std::uint16_t>(payload[from + 2 * k] | payload[from + 2 * k + 1] << 8);
+            out[k] = static_cast<std::uint16_t>(in[2 * k] | in[2 * k + 1] << 8);
         }
     }
 }
@@ -94,30 +55,28 @@ constexpr bool fills_banks(std::uint8_t type) { return type == PAYLOAD_BANKS || 
 
 // An upload payload is accepted when it holds everything its type needs; an
 // unknown type needs only its type byte and fills nothing.
-template <typename Payload>
-bool payload_accepted(const Payload& payload) {
-    return payload.size() != 0 && payload.size() >= payload_size_for_type(payload[0]);
+inline bool payload_accepted(std::span<const std::uint8_t> payload) {
+    return !payload.empty() && payload.size() >= payload_size_for_type(payload[0]);
 }
 
 // Decodes one upload-data payload into whichever records its type fills and
 // that are not null. Reads nothing outside `payload`. Returns false, and
 // writes nothing, for a payload too short for its type (or empty); an
 // unknown type writes nothing but counts as accepted.
-template <typename Payload>
-bool decode_payload(const Payload& payload, channel_values* channels, channel_banks* banks) {
+inline bool decode_payload(std::span<const std::uint8_t> payload, channel_values* channels, channel_banks* banks) {
     if (!payload_accepted(payload)) {
         return false;
     }
     const std::uint8_t type = payload[0];
-    std::size_t values = 1;
+    const std::uint8_t* values = payload.data() + 1;
     if (fills_channels(type)) {
         if (channels != nullptr) {
-            copy_le16_values<CHANNEL_VALUE_COUNT>(channels->channel, payload, values);
+            copy_le16_values<CHANNEL_VALUE_COUNT>(channels->channel, values);
         }
         values += 2 * CHANNEL_VALUE_COUNT;
     }
     if (fills_banks(type) && banks != nullptr) {
-        copy_le16_values<CHANNEL_BANK_COUNT * CHANNEL_BANK_SIZE>(&banks->bank[0][0], payload, values);
+        copy_le16_values<CHANNEL_BANK_COUNT * CHANNEL_BANK_SIZE>(&banks->bank[0][0], values);
     }
     return true;
 }
@@ -130,13 +89,90 @@ inline bool decode_e5_func(std::span<const std::uint8_t> payload, channel_values
 struct RecordSink {
     channel_values* channels;
     channel_banks* banks;
-    template <typename Payload>
-    bool operator()(const Payload& payload) const {
-        return decode_payload(payload, channels, banks);
-    }
+    bool operator()(std::span<const std::uint8_t> payload) const { return decode_payload(payload, channels, banks); }
 };
 
 // ---- the stream parser ------------------------------------------------------
+
+namespace stream_detail {
+
+// What a scan found out about the head at `at`: `needed` bytes from it decide
+// it, and fewer are in; or, with needed 0, no head waits before the end.
+struct Stop {
+    std::size_t at;
+    std::size_t needed;
+    std::size_t frames;  // accepted on the way
+};
+
+static_assert(FRAME_HEAD != FRAME_TAIL);
+
+// The two commands whose frames are consumed whole differ in one bit, so a
+// single test tells them from every other command.
+inline constexpr std::uint8_t kConsumedCommandBit = CMD_UPLOAD_DATA ^ CMD_REQUEST_UPLOAD;
+static_assert(std::has_single_bit(kConsumedCommandBit) && (CMD_REQUEST_UPLOAD & kConsumedCommandBit) != 0);
+
+// Whether a complete frame is consumed whole (an upload-data or request
+// frame with a good tail) rather than stepped over, its payload scanned.
+inline bool consumed_whole(std::uint8_t command, std::uint8_t tail) {
+    return tail == FRAME_TAIL && (command | kConsumedCommandBit) == CMD_REQUEST_UPLOAD;
+}
+
+inline std::size_t frame_size_at(const std::uint8_t* head) {
+    return std::size_t{static_cast<std::uint16_t>(head[2] | head[3] << 8)} + FRAME_OVERHEAD;
+}
+
+// Where a frame's tail lies, counted from its head. A length that can never
+// fit the buffer takes the head itself for the tail, which it never is: such
+// a head is decided at once, as a false one, without a branch of its own
+// (whether a false length is possible is random).
+inline std::size_t tail_offset(std::size_t frame_size) {
+    return (frame_size - 1) & (std::size_t{0} - std::size_t{frame_size <= kPortBufferSize});
+}
+
+// Decides the heads in data[p, heads_end), in stream order, with the bytes
+// data[0, size) at hand, until one cannot be decided yet (the returned stop)
+// or none is left (a frame consumed whole may leave p beyond heads_end).
+template <typename Sink>
+[[gnu::noinline]] Stop decide_heads(const std::uint8_t* data, std::size_t size, std::size_t p, std::size_t heads_end,
+                                    Sink sink) {
+    std::size_t frames = 0;
+    while (p < heads_end) {
+        // The heads of a window at once: in a hostile stream they lie a few
+        // bytes apart, at random, and a branch per byte would guess wrong.
+        // A head right at p, as behind every frame of a normal stream, needs
+        // no window.
+        unsigned heads = 1;
+        std::size_t next = p + 1;
+        if (data[p] != FRAME_HEAD) {
+            heads = byte_mask(data, p, size, FRAME_HEAD) & low_bits(heads_end - p);
+            next = heads_end - p > kByteMaskWidth ? p + kByteMaskWidth : heads_end;
+        }
+        for (; heads != 0; heads &= heads - 1) {
+            const std::size_t head = p + static_cast<unsigned>(std::countr_zero(heads));
+            const std::size_t available = size - head;
+            if (available < kFrameHeaderSize) {
+                return {head, kFrameHeaderSize, frames};
+            }
+            const std::size_t frame_size = frame_size_at(data + head);
+            const std::size_t tail_at = tail_offset(frame_size);
+            if (tail_at >= available) {
+                return {head, frame_size, frames};
+            }
+            const std::uint8_t command = data[head + 1];
+            if (consumed_whole(command, data[head + tail_at])) {
+                if (command == CMD_UPLOAD_DATA) {
+                    frames += sink({data + head + kFrameHeaderSize, frame_size - FRAME_OVERHEAD}) ? 1u : 0u;
+                }
+                next = head + frame_size;
+                break;
+            }
+        }
+        p = next;
+    }
+    return {p, 0, frames};
+}
+
+}  // namespace stream_detail
 
 // Reassembles the port's byte stream into frames. Every frame is decided as
 // soon as its bytes are in, so what a call decodes depends only on the
@@ -145,10 +181,11 @@ struct RecordSink {
 // Only the earliest undecided head matters: its decision may consume the
 // bytes behind it. The parser keeps the bytes from that head on (always
 // fewer than kPortBufferSize) and how many it needs to decide it. A chunk
-// that does not reach that count is only appended. Otherwise the held
-// frame is completed in the buffer, the held bytes and the chunk are
-// scanned together where they lie, and only the undecided tail is kept, so
-// a false head costs a few reads instead of a rescan.
+// that does not reach that count is only appended. Otherwise the chunk's
+// first bytes complete the held frame in the buffer, where it is decided
+// and decoded in one piece, the rest of the chunk is scanned in place, and
+// only an undecided tail is kept, so a false head costs a few reads instead
+// of a rescan.
 //
 // A zeroed object is a fresh parser: the C library keeps one in storage that
 // its caller owns.
@@ -204,11 +241,35 @@ public:
     std::span<const std::uint8_t> pending_bytes() const { return {buffer_.data() + start_, held_}; }
 
 private:
+    // What the bytes a chunk brings say about the held head.
+    enum class Held {
+        waiting,   // still undecided: the whole chunk was appended
+        consumed,  // its frame was consumed whole
+        false_head,
+    };
+    // Where the scan of the chunk goes on after the heads among held bytes,
+    // or npos when the parser holds the rest.
+    struct Resume {
+        std::size_t from;
+        std::size_t frames;
+    };
+    static constexpr std::size_t npos = ~std::size_t{0};
+
+    template <typename Sink>
+    [[gnu::always_inline]] inline Held decide_held_head(std::span<const std::uint8_t>& chunk, Sink sink, std::size_t& frames);
+    template <typename Sink>
+    [[gnu::noinline]] Resume decide_heads_behind_false_head(std::span<const std::uint8_t> chunk, Sink sink);
+
     // Appends behind the held bytes; make_room has left space for them.
     void append(std::span<const std::uint8_t> bytes) {
         std::uint8_t* end = buffer_.data() + start_ + held_;
         held_ = static_cast<std::uint16_t>(held_ + bytes.size());
         copy_bytes(end, bytes.data(), bytes.size());
+    }
+    // Moves the first n bytes of the chunk behind the held bytes.
+    void take(std::span<const std::uint8_t>& chunk, std::size_t n) {
+        append(chunk.first(n));
+        chunk = chunk.subspan(n);
     }
     // Moves the held bytes to the front when a frame of `size` bytes from
     // start_ would not fit the buffer, so that appending never checks.
@@ -238,142 +299,83 @@ private:
     std::uint16_t needed_ = 0;
 };
 
-namespace stream_detail {
-
-// What a scan found out about the head at `at`: `needed` bytes from it decide
-// it, and fewer are in; or, with needed 0, no head waits before the end.
-struct Stop {
-    std::size_t at;
-    std::size_t needed;
-    std::size_t frames;  // accepted on the way
-};
-
-// What the bytes of a complete frame, its tail included, say about it.
-enum class Verdict {
-    step,    // no frame, or one whose payload is scanned for heads: move on one byte
-    pass,    // a request frame: move on behind it
-    upload,  // an upload-data frame: deliver it, then move on behind it
-};
-
-static_assert(FRAME_HEAD != FRAME_TAIL);
-
-inline Verdict judge(std::uint8_t command, std::uint8_t tail) {
-    if (tail != FRAME_TAIL || (command != CMD_UPLOAD_DATA && command != CMD_REQUEST_UPLOAD)) {
-        return Verdict::step;
-    }
-    return command == CMD_UPLOAD_DATA ? Verdict::upload : Verdict::pass;
-}
-
-inline std::size_t frame_size_at(std::span<const std::uint8_t> bytes, std::size_t head) {
-    const auto length = static_cast<std::uint16_t>(bytes[head + 2] | bytes[head + 3] << 8);
-    return std::size_t{length} + FRAME_OVERHEAD;
-}
-
-// Decides the heads in bytes[p, heads_end), in stream order, until one
-// cannot be decided yet (the returned stop) or none is left.
+// The held head with the bytes the chunk brings, which are at least those
+// that decide it (scan runs only then): the chunk's first bytes complete its
+// header, then its frame, behind the held bytes, where the frame is decided
+// and decoded in one piece.
 template <typename Sink>
-[[gnu::always_inline]] inline Stop decide_heads(std::span<const std::uint8_t> bytes, std::size_t p,
-                                                std::size_t heads_end, Sink sink) {
-    std::size_t frames = 0;
-    const std::uint8_t* data = bytes.data();
-    // A frame that was passed over may leave p beyond heads_end.
-    while (p < heads_end) {
-        if (data[p] != FRAME_HEAD) {
-            p = find_byte(data, p + 1, heads_end, FRAME_HEAD);
-            continue;
+PortStream::Held PortStream::decide_held_head(std::span<const std::uint8_t>& chunk, Sink sink, std::size_t& frames) {
+    using namespace stream_detail;
+    if (held_ < kFrameHeaderSize) {
+        take(chunk, kFrameHeaderSize - held_);
+        const std::size_t frame_size = frame_size_at(buffer_.data() + start_);
+        if (frame_size > kPortBufferSize) {
+            return Held::false_head;
         }
-        const std::size_t available = bytes.size() - p;
-        if (available < kFrameHeaderSize) {
-            return {p, kFrameHeaderSize, frames};
+        make_room(frame_size);
+        needed_ = static_cast<std::uint16_t>(frame_size);
+        if (held_ + chunk.size() < needed_) {
+            append(chunk);
+            return Held::waiting;
         }
-        const std::size_t frame_size = frame_size_at(bytes, p);
-        // A length that can never fit the buffer takes the head itself for
-        // the tail, which it never is: a false head, or garbage, without a
-        // branch of its own (whether a false length is possible is random).
-        const std::size_t tail_at = (frame_size - 1) & (std::size_t{0} - std::size_t{frame_size <= kPortBufferSize});
-        if (tail_at >= available) {
-            return {p, frame_size, frames};
-        }
-        const Verdict verdict = judge(data[p + 1], data[p + tail_at]);
-        if (verdict == Verdict::step) {
-            ++p;
-            continue;
-        }
-        if (verdict == Verdict::upload) {
-            frames += sink(bytes.subspan(p + kFrameHeaderSize, frame_size - FRAME_OVERHEAD)) ? 1u : 0u;
-        }
-        p += frame_size;
     }
-    return {p, 0, frames};
+    take(chunk, needed_ - held_);
+    const std::uint8_t* frame = buffer_.data() + start_;
+    if (!consumed_whole(frame[1], frame[needed_ - 1])) {
+        return Held::false_head;
+    }
+    if (frame[1] == CMD_UPLOAD_DATA) {
+        frames += sink({frame + kFrameHeaderSize, needed_ - FRAME_OVERHEAD}) ? 1u : 0u;
+    }
+    return Held::consumed;
 }
 
-// The same for heads among held bytes, which is rarer: out of line. Their
-// frames may reach into the chunk, so held bytes and chunk are copied into
-// one sequence first, as far as such a frame can reach.
+// The held head was false. The heads behind it among the held bytes may be
+// decided by bytes of the chunk; their frames may reach into it, so held
+// bytes and chunk are joined in one sequence first, as far as such a frame
+// can reach. Rarer than the rest: out of line.
 template <typename Sink>
-[[gnu::noinline]] Stop decide_held_heads(std::span<const std::uint8_t> held, std::span<const std::uint8_t> chunk,
-                                         std::size_t p, Sink sink) {
-    std::uint8_t joined[2 * kPortBufferSize];
-    const std::size_t reach = chunk.size() < kPortBufferSize ? chunk.size() : kPortBufferSize;
-    copy_bytes_out_of_line(joined, held.data(), held.size());
-    copy_bytes_out_of_line(joined + held.size(), chunk.data(), reach);
-    return decide_heads(std::span<const std::uint8_t>(joined, held.size() + reach), p, held.size(), sink);
+PortStream::Resume PortStream::decide_heads_behind_false_head(std::span<const std::uint8_t> chunk, Sink sink) {
+    using namespace stream_detail;
+    const std::size_t held = held_;
+    const std::uint8_t* bytes = buffer_.data() + start_;
+    Stop stop;
+    if (chunk.empty()) {
+        stop = decide_heads(bytes, held, 1, held, sink);
+    } else {
+        std::uint8_t joined[2 * kPortBufferSize];
+        const std::size_t reach = chunk.size() < kPortBufferSize ? chunk.size() : kPortBufferSize;
+        copy_bytes_out_of_line(joined, bytes, held);
+        copy_bytes_out_of_line(joined + held, chunk.data(), reach);
+        stop = decide_heads(joined, held + reach, 1, held, sink);
+    }
+    if (stop.needed != 0) {
+        keep_held(stop.at, chunk, stop.needed);
+        return {npos, stop.frames};
+    }
+    return {stop.at - held, stop.frames};
 }
-
-}  // namespace stream_detail
 
 template <typename Sink>
 inline std::size_t PortStream::scan(std::span<const std::uint8_t> chunk, Sink sink) {
-    using namespace stream_detail;
     std::size_t frames = 0;
-    std::size_t from = 0;  // the first head to decide
-    if (held_ == 0 && chunk.size() < kFrameHeaderSize) {
-        // A short read with nothing held: no head in it can be decided yet.
-        const std::size_t head = find_byte(chunk.data(), 0, chunk.size(), FRAME_HEAD);
-        keep_only(chunk.subspan(head), head < chunk.size() ? kFrameHeaderSize : 0);
-        return 0;
-    }
-    if (held_ != 0 && held_ < kFrameHeaderSize) {
-        // The chunk completes the held header: often all it does is tell
-        // how many bytes the frame still lacks.
-        auto byte = [&](std::size_t i) { return i < held_ ? buffer_[start_ + i] : chunk[i - held_]; };
-        const std::size_t frame_size = std::size_t{static_cast<std::uint16_t>(byte(2) | byte(3) << 8)} + FRAME_OVERHEAD;
-        if (frame_size <= kPortBufferSize && held_ + chunk.size() < frame_size) {
-            keep_held(0, chunk, frame_size);
+    std::size_t from = 0;  // the chunk's first head to decide
+    if (held_ != 0) {
+        const Held held = decide_held_head(chunk, sink, frames);
+        if (held == Held::waiting) {
             return 0;
         }
-    }
-    if (held_ >= kFrameHeaderSize) {
-        // The usual case: the chunk brings the rest of the held frame, whose
-        // size is known (scan runs only when the chunk holds that much).
-        // It is decided and decoded where its bytes lie.
-        const std::size_t take = needed_ - held_;
-        const Verdict verdict = judge(buffer_[start_ + 1u], chunk[take - 1]);
-        if (verdict == Verdict::upload) {
-            const SplitPayload payload(pending_bytes().subspan(kFrameHeaderSize), chunk.data(), needed_ - FRAME_OVERHEAD);
-            frames += sink(payload) ? 1u : 0u;
+        if (held == Held::false_head) {
+            const Resume resume = decide_heads_behind_false_head(chunk, sink);
+            if (resume.from == npos) {
+                return resume.frames;
+            }
+            frames += resume.frames;
+            from = resume.from;
         }
-        if (verdict != Verdict::step) {
-            held_ = 0;
-            chunk = chunk.subspan(take);
-        }
-        from = 1;
-    }
-    if (held_ != 0) {
-        // Heads among the held bytes may be decided by bytes of the chunk.
-        const std::size_t held = held_;
-        const Stop stop = decide_held_heads(pending_bytes(), chunk, from, sink);
-        frames += stop.frames;
-        if (stop.needed != 0) {
-            keep_held(stop.at, chunk, stop.needed);
-            return frames;
-        }
-        from = stop.at - held;
-    } else {
-        from = 0;
     }
     // Then the chunk in place; only an undecided tail is copied.
-    const Stop stop = decide_heads(chunk, from, chunk.size(), sink);
+    const stream_detail::Stop stop = stream_detail::decide_heads(chunk.data(), chunk.size(), from, chunk.size(), sink);
     keep_only(chunk.subspan(stop.needed != 0 ? stop.at : chunk.size()), stop.needed);
     return frames + stop.frames;
 }

@@ -39,18 +39,19 @@ TEST(ByteOps, CopyBetweenSeparateBuffersTouchesOnlyTheTarget) {
     }
 }
 
-TEST(ByteOps, FindsTheFirstMatchAtEveryPosition) {
-    for (std::size_t size = 0; size <= 70; ++size) {
-        for (std::size_t from = 0; from <= size; ++from) {
-            for (std::size_t at = 0; at <= size; ++at) {
-                std::vector<std::uint8_t> data(size, 0x11);
-                if (at < size) data[at] = 0xFA;
-                if (at + 3 < size) data[at + 3] = 0xFA;  // a later match must not win
-                const std::size_t want = (at < size && at >= from) ? at
-                                         : (at + 3 < size && at + 3 >= from) ? at + 3
-                                                                           : size;
-                ASSERT_EQ(vandry::find_byte(data.data(), from, size, 0xFA), want)
-                    << "size " << size << " from " << from << " at " << at;
+TEST(ByteOps, MaskMarksEveryMatchInTheWindowAndReadsNothingBeyondItsEnd) {
+    for (std::size_t end = 1; end <= 40; ++end) {
+        for (std::size_t at = 0; at < end; ++at) {
+            for (std::size_t pattern = 0; pattern < 7; ++pattern) {
+                // Exactly `end` bytes, so that a read past them is caught
+                // under ASan; matches at various distances.
+                std::vector<std::uint8_t> data(end, 0x11);
+                for (std::size_t i = pattern % 3; i < end; i += 2 + pattern) data[i] = 0xFA;
+                unsigned want = 0;
+                for (std::size_t k = 0; k < 16 && at + k < end; ++k)
+                    if (data[at + k] == 0xFA) want |= 1u << k;
+                ASSERT_EQ(vandry::byte_mask(data.data(), at, end, 0xFA), want)
+                    << "end " << end << " at " << at << " pattern " << pattern;
             }
         }
     }
