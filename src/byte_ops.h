@@ -40,6 +40,9 @@ void copy_two_words(std::uint8_t* dst, const std::uint8_t* src, std::size_t n) {
 
 }  // namespace byte_ops_detail
 
+// Four bytes as one word, in the host's byte order.
+inline std::uint32_t load_u32(const std::uint8_t* at) { return byte_ops_detail::load<std::uint32_t>(at); }
+
 // Copies n bytes. dst may lie below src inside the same buffer (moving
 // pending bytes to the front): the last block is loaded before anything is
 // stored, and each store lands below every byte that a later load reads.
@@ -93,40 +96,70 @@ template <std::size_t N>
     copy_bytes(dst, src, n);
 }
 
-// How many bytes byte_mask looks at.
+// How many bytes a mask covers: bit k stands for the k-th byte.
 inline constexpr std::size_t kByteMaskWidth = 16;
+
+// kByteMaskWidth bytes from `at` on, compared with a value all at once, as
+// unsigned numbers; each comparison gives a mask.
+class ByteBlock {
+public:
+    explicit ByteBlock(const std::uint8_t* at)
+#if defined(__SSE2__)
+        : bytes_(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at))) {
+    }
+    unsigned equal(std::uint8_t value) const { return mask(_mm_cmpeq_epi8(bytes_, splat(value))); }
+    unsigned at_most(std::uint8_t value) const { return mask(_mm_cmpeq_epi8(_mm_min_epu8(bytes_, splat(value)), bytes_)); }
+
+private:
+    static_assert(kByteMaskWidth == sizeof(__m128i));
+    static __m128i splat(std::uint8_t value) { return _mm_set1_epi8(static_cast<char>(value)); }
+    static unsigned mask(__m128i lanes) { return static_cast<unsigned>(_mm_movemask_epi8(lanes)); }
+    __m128i bytes_;
+#else
+        : at_(at) {
+    }
+    unsigned equal(std::uint8_t value) const {
+        return mask([&](std::uint8_t byte) { return byte == value; });
+    }
+    unsigned at_most(std::uint8_t value) const {
+        return mask([&](std::uint8_t byte) { return byte <= value; });
+    }
+
+private:
+    template <typename Test>
+    unsigned mask(Test test) const {
+        unsigned bits = 0;
+        for (std::size_t k = 0; k < kByteMaskWidth; ++k) {
+            bits |= unsigned{test(at_[k])} << k;
+        }
+        return bits;
+    }
+    const std::uint8_t* at_;
+#endif
+};
+
+// The bits of a mask that stand for bytes at positions below n.
+constexpr unsigned low_bits(std::size_t n) {
+    return n >= kByteMaskWidth ? (1u << kByteMaskWidth) - 1 : (1u << n) - 1;
+}
 
 // Bit k set for each byte data[at + k] equal to value, for the bytes of
 // [at, at + kByteMaskWidth) that lie before end (at < end). Reads nothing
 // outside [0, end).
 inline unsigned byte_mask(const std::uint8_t* data, std::size_t at, std::size_t end, std::uint8_t value) {
-#if defined(__SSE2__)
-    static_assert(kByteMaskWidth == 16);
-    const __m128i needle = _mm_set1_epi8(static_cast<char>(value));
-    auto matches = [&](std::size_t from) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + from));
-        return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, needle)));
-    };
     if (end - at >= kByteMaskWidth) {
-        return matches(at);
+        return ByteBlock(data + at).equal(value);
     }
     if (end >= kByteMaskWidth) {
         // The block that ends at `end`, without the bytes before at.
-        return matches(end - kByteMaskWidth) >> (kByteMaskWidth - (end - at));
+        return ByteBlock(data + end - kByteMaskWidth).equal(value) >> (kByteMaskWidth - (end - at));
     }
-#endif
-    const std::size_t count = end - at < kByteMaskWidth ? end - at : kByteMaskWidth;
     unsigned mask = 0;
 #pragma GCC unroll 1
-    for (std::size_t k = 0; k < count; ++k) {
+    for (std::size_t k = 0; k < end - at; ++k) {
         mask |= unsigned{data[at + k] == value} << k;
     }
     return mask;
-}
-
-// The bits of byte_mask that stand for the first n bytes.
-constexpr unsigned low_bits(std::size_t n) {
-    return n >= kByteMaskWidth ? (1u << kByteMaskWidth) - 1 : (1u << n) - 1;
 }
 
 }  // namespace vandry
