@@ -84,7 +84,9 @@ template <std::size_t N>
         (_mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16 * Block),
                           _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16 * Block))), ...);
     }(std::make_index_sequence<N / 16>{});
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + N - 16), _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + N - 16)));
+    if constexpr (N % 16 != 0) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + N - 16), _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + N - 16)));
+    }
 #else
     copy_bytes(dst, src, N);
 #endif

@@ -163,14 +163,6 @@ struct RecordSink {
 
 namespace stream_detail {
 
-// What a scan found out about the head at `at`: `needed` bytes from it decide
-// it, and fewer are in; or, with needed 0, no head waits before the end.
-struct Stop {
-    std::size_t at;
-    std::size_t needed;
-    std::size_t frames;  // accepted on the way
-};
-
 static_assert(FRAME_HEAD != FRAME_TAIL);
 
 // The two commands whose frames are consumed whole differ in one bit, so a
@@ -188,39 +180,19 @@ inline std::size_t frame_size_at(const std::uint8_t* head) {
     return std::size_t{static_cast<std::uint16_t>(head[2] | head[3] << 8)} + FRAME_OVERHEAD;
 }
 
-// Where a frame's tail lies, counted from its head. A length that can never
-// fit the buffer takes the head itself for the tail, which it never is: such
-// a head is decided at once, as a false one, without a branch of its own
-// (whether a false length is possible is random).
-inline std::size_t tail_offset(std::size_t frame_size) {
-    return (frame_size - 1) & (std::size_t{0} - std::size_t{frame_size <= kPortBufferSize});
-}
+// A head that is not false: its frame is in and consumed whole, or it cannot
+// be decided yet, `frame_size` bytes deciding it. With frame_size 0, no such
+// head lies before `at`.
+struct Head {
+    std::size_t at;
+    std::size_t frame_size;
+    bool complete;
+};
 
-// The heads in data[at, at + kByteMaskWidth) that need a closer look, with
-// the bytes data[0, size) at hand (at least three behind the window, for the
-// last head's header). A head whose length can never fit is decided at once;
-// so is one whose command makes its frame never be consumed, once its frame
-// is surely in. Hostile streams are full of both, and they are passed over
-// a window at a time, without a branch each.
-inline unsigned heads_to_decide(const std::uint8_t* data, std::size_t at, std::size_t size) {
-    static_assert(kPortBufferSize - FRAME_OVERHEAD < 2 * 256, "a length that fits has a high byte of 0 or 1");
-    constexpr std::size_t kLongest = kPortBufferSize - FRAME_OVERHEAD;  // the longest length that fits
-    const ByteBlock head(data + at);
-    const ByteBlock command(data + at + 1);
-    const ByteBlock length_low(data + at + 2);
-    const ByteBlock length_high(data + at + 3);
-    const unsigned high0 = length_high.equal(0);
-    const unsigned high1 = length_high.equal(1);
-    const unsigned fits = high0 | (high1 & length_low.at_most(kLongest & 0xFF));
-    // Lengths whose frame is in for every head of the window, low byte at most `longest`.
-    const auto low_at_most = [&](std::ptrdiff_t longest) {
-        return longest < 0 ? 0u : longest > 0xFF ? low_bits(kByteMaskWidth) : length_low.at_most(static_cast<std::uint8_t>(longest));
-    };
-    const auto room = static_cast<std::ptrdiff_t>(size - at - (kByteMaskWidth - 1) - FRAME_OVERHEAD);
-    const unsigned in = (high0 & low_at_most(room)) | (high1 & low_at_most(room - 0x100));
-    const unsigned consumable = command.equal(CMD_UPLOAD_DATA) | command.equal(CMD_REQUEST_UPLOAD);
-    return head.equal(FRAME_HEAD) & fits & (consumable | ~in);
-}
+// The first head in data[p, heads_end) that is not false, with the bytes
+// data[0, size) at hand; false heads on the way are passed over. The same
+// for both libraries and every sink: out of line.
+Head next_head(const std::uint8_t* data, std::size_t size, std::size_t p, std::size_t heads_end);
 
 template <typename Sink, typename Payload>
 [[gnu::always_inline]] inline bool deliver_if_accepted(const Sink& sink, const Payload& payload) {
@@ -231,80 +203,47 @@ template <typename Sink, typename Payload>
     return true;
 }
 
-// The upload-data frames a scan expects next: a device sends frames of one
-// size and payload type back to back. Each of them is checked where it must
-// lie, in a few compares that do not wait for its length to say where the
-// next one starts, and is accepted as the one before was.
+// The frames a scan expects next: a device sends frames of one size and
+// payload type back to back. Each of them is checked where it must lie, in
+// a few compares that do not wait for its length to say where the next one
+// starts, and is consumed as the one before was: delivered, if that one was.
 class Alike {
 public:
     Alike() = default;  // expects nothing
-    Alike(std::size_t frame_size, std::uint8_t type) : size_(frame_size), type_(type) {
+    // Like a frame that was consumed whole, of `frame_size` bytes, whose
+    // payload begins with `type` (the tail, for an empty payload).
+    Alike(std::uint8_t command, std::size_t frame_size, std::uint8_t type, bool delivered)
+        : size_(frame_size), type_(type), delivered_(delivered) {
         const std::size_t length = frame_size - FRAME_OVERHEAD;
-        const std::uint8_t header[kFrameHeaderSize] = {FRAME_HEAD, CMD_UPLOAD_DATA, static_cast<std::uint8_t>(length),
+        const std::uint8_t header[kFrameHeaderSize] = {FRAME_HEAD, command, static_cast<std::uint8_t>(length),
                                                        static_cast<std::uint8_t>(length >> 8)};
         header_ = load_u32(header);
     }
 
-    // The frame at `at`, if it is one more like the last, with `available`
-    // bytes from it in.
+    // Whether the frame at `frame`, with `available` bytes from it in, is
+    // one more like the last.
     bool at(const std::uint8_t* frame, std::size_t available) const {
         return size_ <= available && load_u32(frame) == header_ && frame[kFrameHeaderSize] == type_ &&
                frame[size_ - 1] == FRAME_TAIL;
     }
     std::size_t size() const { return size_; }
+    bool delivered() const { return delivered_; }
 
 private:
     std::size_t size_ = ~std::size_t{0};
     std::uint32_t header_ = 0;
     std::uint8_t type_ = 0;
+    bool delivered_ = false;
 };
 
-// Decides the heads in data[p, heads_end), in stream order, with the bytes
-// data[0, size) at hand, until one cannot be decided yet (the returned stop)
-// or none is left (a frame consumed whole may leave p beyond heads_end).
+// Consumes the frame at `frame`, which is consumed whole, and returns what
+// the frames behind it are expected to be like.
 template <typename Sink>
-[[gnu::noinline]] Stop decide_heads(const std::uint8_t* data, std::size_t size, std::size_t p, std::size_t heads_end,
-                                    Alike alike, Sink sink) {
-    std::size_t frames = 0;
-    for (;;) {
-        for (; alike.at(data + p, size - p); p += alike.size()) {
-            sink.deliver(WholePayload({data + p + kFrameHeaderSize, alike.size() - FRAME_OVERHEAD}));
-            ++frames;
-        }
-        if (p >= heads_end) {
-            return {p, 0, frames};
-        }
-        // The heads of a window at once: in a hostile stream they lie a few
-        // bytes apart, at random, and a branch per byte would guess wrong.
-        const unsigned heads_in_window = size - p >= kByteMaskWidth + kFrameHeaderSize - 1
-                                             ? heads_to_decide(data, p, size)
-                                             : byte_mask(data, p, size, FRAME_HEAD);
-        unsigned heads = heads_in_window & low_bits(heads_end - p);
-        std::size_t next = heads_end - p > kByteMaskWidth ? p + kByteMaskWidth : heads_end;
-        for (; heads != 0; heads &= heads - 1) {
-            const std::size_t head = p + static_cast<unsigned>(std::countr_zero(heads));
-            const std::size_t available = size - head;
-            if (available < kFrameHeaderSize) {
-                return {head, kFrameHeaderSize, frames};
-            }
-            const std::size_t frame_size = frame_size_at(data + head);
-            const std::size_t tail_at = tail_offset(frame_size);
-            if (tail_at >= available) {
-                return {head, frame_size, frames};
-            }
-            const std::uint8_t command = data[head + 1];
-            if (consumed_whole(command, data[head + tail_at])) {
-                const WholePayload payload({data + head + kFrameHeaderSize, frame_size - FRAME_OVERHEAD});
-                if (command == CMD_UPLOAD_DATA && deliver_if_accepted(sink, payload)) {
-                    ++frames;
-                    alike = Alike(frame_size, payload[0]);
-                }
-                next = head + frame_size;
-                break;
-            }
-        }
-        p = next;
-    }
+[[gnu::always_inline]] inline Alike consume(const std::uint8_t* frame, std::size_t frame_size, Sink sink) {
+    const WholePayload payload({frame + kFrameHeaderSize, frame_size - FRAME_OVERHEAD});
+    const std::uint8_t command = frame[1];
+    return Alike(command, frame_size, frame[kFrameHeaderSize],
+                 command == CMD_UPLOAD_DATA && deliver_if_accepted(sink, payload));
 }
 
 }  // namespace stream_detail
@@ -445,10 +384,10 @@ inline std::size_t PortStream::scan(std::span<const std::uint8_t> chunk, Sink si
         if (held == Held::framed && consumed_whole(command, chunk[take - 1])) {
             const SplitPayload payload(buffer_.data() + start_ + kFrameHeaderSize, held_ - kFrameHeaderSize,
                                        chunk.data(), needed_ - FRAME_OVERHEAD);
-            if (command == CMD_UPLOAD_DATA && deliver_if_accepted(sink, payload)) {
-                ++frames;
-                alike = Alike(needed_, payload[0]);
-            }
+            const bool delivered = command == CMD_UPLOAD_DATA && deliver_if_accepted(sink, payload);
+            frames += delivered ? 1u : 0u;
+            // The payload's first byte; the tail itself for an empty payload.
+            alike = Alike(command, needed_, needed_ > FRAME_OVERHEAD ? payload[0] : FRAME_TAIL, delivered);
             p = take;
         } else {
             const Resume resume = decide_held_heads(chunk, sink);
@@ -459,43 +398,39 @@ inline std::size_t PortStream::scan(std::span<const std::uint8_t> chunk, Sink si
             p = resume.from;
         }
     }
-    // Then the chunk in place. In a normal stream every head lies right
-    // behind a frame, and most frames are like the last one: only what is
-    // left after them needs a general scan.
+    // Then the chunk in place. In a normal stream each head lies right behind
+    // a frame, and most frames are like the one before.
     const std::uint8_t* data = chunk.data();
     const std::size_t size = chunk.size();
-    Stop stop{size, 0, 0};
+    Head head{size, 0, false};
     while (p < size) {
         if (alike.at(data + p, size - p)) {
-            sink.deliver(WholePayload({data + p + kFrameHeaderSize, alike.size() - FRAME_OVERHEAD}));
-            ++frames;
+            if (alike.delivered()) {
+                sink.deliver(WholePayload({data + p + kFrameHeaderSize, alike.size() - FRAME_OVERHEAD}));
+                ++frames;
+            }
             p += alike.size();
             continue;
         }
         const std::size_t left = size - p;
         const std::size_t frame_size = left >= kFrameHeaderSize ? frame_size_at(data + p) : kFrameHeaderSize;
-        if (data[p] != FRAME_HEAD || frame_size > kPortBufferSize) {
-            stop = decide_heads(data, size, p, size, alike, sink);
+        if (data[p] == FRAME_HEAD && frame_size <= kPortBufferSize &&
+            (frame_size > left || consumed_whole(data[p + 1], data[p + frame_size - 1]))) {
+            head = {p, frame_size, frame_size <= left};
+        } else {
+            head = next_head(data, size, p, size);
+        }
+        if (!head.complete) {
             break;
         }
-        if (frame_size > left) {
-            stop = {p, frame_size, 0};
-            break;
-        }
-        if (!consumed_whole(data[p + 1], data[p + frame_size - 1])) {
-            stop = decide_heads(data, size, p, size, Alike(), sink);
-            break;
-        }
-        const WholePayload payload({data + p + kFrameHeaderSize, frame_size - FRAME_OVERHEAD});
-        alike = Alike();
-        if (data[p + 1] == CMD_UPLOAD_DATA && deliver_if_accepted(sink, payload)) {
-            ++frames;
-            alike = Alike(frame_size, payload[0]);
-        }
-        p += frame_size;
+        alike = consume(data + head.at, head.frame_size, sink);
+        frames += alike.delivered() ? 1u : 0u;
+        p = head.at + head.frame_size;
+        head = {size, 0, false};
     }
-    keep_only(chunk.subspan(stop.needed != 0 ? stop.at : size), stop.needed);
-    return frames + stop.frames;
+    // Only an undecided tail is copied.
+    keep_only(chunk.subspan(head.frame_size != 0 ? head.at : size), head.frame_size);
+    return frames;
 }
 
 // The held head turned out false. The heads behind it among the held bytes
@@ -506,22 +441,32 @@ template <typename Sink>
 PortStream::Resume PortStream::decide_held_heads(std::span<const std::uint8_t> chunk, Sink sink) {
     using namespace stream_detail;
     const std::size_t held = held_;
-    const std::uint8_t* head = buffer_.data() + start_;
-    Stop stop;
-    if (chunk.empty()) {
-        stop = decide_heads(head, held, 1, held, Alike(), sink);
-    } else {
-        std::uint8_t joined[2 * kPortBufferSize];
+    const std::uint8_t* bytes = buffer_.data() + start_;
+    std::size_t size = held;
+    std::uint8_t joined[2 * kPortBufferSize];
+    if (!chunk.empty()) {
         const std::size_t reach = chunk.size() < kPortBufferSize ? chunk.size() : kPortBufferSize;
-        copy_bytes_out_of_line(joined, head, held);
+        copy_bytes_out_of_line(joined, bytes, held);
         copy_bytes_out_of_line(joined + held, chunk.data(), reach);
-        stop = decide_heads(joined, held + reach, 1, held, Alike(), sink);
+        bytes = joined;
+        size = held + reach;
     }
-    if (stop.needed != 0) {
-        keep_held(stop.at, chunk, stop.needed);
-        return {npos, stop.frames};
+    std::size_t frames = 0;
+    std::size_t p = 1;
+    while (p < held) {
+        const Head head = next_head(bytes, size, p, held);
+        if (!head.complete) {
+            if (head.frame_size != 0) {
+                keep_held(head.at, chunk, head.frame_size);
+                return {npos, frames};
+            }
+            p = held;
+            break;
+        }
+        frames += consume(bytes + head.at, head.frame_size, sink).delivered() ? 1u : 0u;
+        p = head.at + head.frame_size;
     }
-    return {stop.at - held, stop.frames};
+    return {p - held, frames};
 }
 
 }  // namespace vandry
