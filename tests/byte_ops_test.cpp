@@ -57,4 +57,19 @@ TEST(ByteOps, MaskMarksEveryMatchInTheWindowAndReadsNothingBeyondItsEnd) {
     }
 }
 
+TEST(ByteOps, BlockComparesEveryByteAsAnUnsignedNumber) {
+    // Bytes on both sides of the sign bit, so that a signed compare shows.
+    const std::uint8_t bytes[16] = {0x00, 0x01, 0x7F, 0x80, 0x81, 0xEF, 0xF0, 0xFA, 0xFF, 0x02, 0x5F, 0xA5, 0xE5, 0x10, 0xFE, 0x7E};
+    const vandry::ByteBlock block(bytes);
+    for (unsigned value = 0; value <= 0xFF; ++value) {
+        unsigned equal = 0, at_most = 0;
+        for (unsigned k = 0; k < 16; ++k) {
+            equal |= unsigned{bytes[k] == value} << k;
+            at_most |= unsigned{bytes[k] <= value} << k;
+        }
+        ASSERT_EQ(block.equal(static_cast<std::uint8_t>(value)), equal) << value;
+        ASSERT_EQ(block.at_most(static_cast<std::uint8_t>(value)), at_most) << value;
+    }
+}
+
 }  // namespace
