@@ -117,16 +117,15 @@ bool payload_accepted(const Payload& payload) {
 template <typename Payload>
 [[gnu::always_inline]] inline void write_records(const Payload& payload, channel_values* channels,
                                                  channel_banks* banks) {
-    static_assert(PAYLOAD_CHANNELS == 0 && PAYLOAD_BANKS == 1 && PAYLOAD_BOTH == 2, "the known types are 0 to 2");
     const std::uint8_t type = payload[0];
-    if (type > PAYLOAD_BOTH) {
-        return;
+    // The records this type fills, chosen without a branch each.
+    channel_values* const to_channels = fills_channels(type) ? channels : nullptr;
+    channel_banks* const to_banks = fills_banks(type) ? banks : nullptr;
+    if (to_channels != nullptr) {
+        copy_le16_values<CHANNEL_VALUE_COUNT>(to_channels->channel, payload, 1);
     }
-    if (type != PAYLOAD_BANKS && channels != nullptr) {
-        copy_le16_values<CHANNEL_VALUE_COUNT>(channels->channel, payload, 1);
-    }
-    if (type != PAYLOAD_CHANNELS && banks != nullptr) {
-        copy_le16_values<CHANNEL_BANK_COUNT * CHANNEL_BANK_SIZE>(&banks->bank[0][0], payload,
+    if (to_banks != nullptr) {
+        copy_le16_values<CHANNEL_BANK_COUNT * CHANNEL_BANK_SIZE>(&to_banks->bank[0][0], payload,
                                                                  type == PAYLOAD_BOTH ? 1 + 2 * CHANNEL_VALUE_COUNT : 1);
     }
 }
