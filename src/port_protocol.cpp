@@ -51,7 +51,6 @@ void PortStream::keep_held(std::size_t at, std::span<const std::uint8_t> chunk, 
     needed_ = static_cast<std::uint16_t>(needed);
 }
 
-
 namespace stream_detail {
 
 // Where a frame's tail lies, counted from its head. A length that can never

@@ -193,6 +193,7 @@ struct Head {
 // for both libraries and every sink: out of line.
 Head next_head(const std::uint8_t* data, std::size_t size, std::size_t p, std::size_t heads_end);
 
+// Hands the payload to the sink if it is accepted; says whether it was.
 template <typename Sink, typename Payload>
 [[gnu::always_inline]] inline bool deliver_if_accepted(const Sink& sink, const Payload& payload) {
     if (!payload_accepted(payload)) {
@@ -401,7 +402,7 @@ inline std::size_t PortStream::scan(std::span<const std::uint8_t> chunk, Sink si
     // a frame, and most frames are like the one before.
     const std::uint8_t* data = chunk.data();
     const std::size_t size = chunk.size();
-    Head head{size, 0, false};
+    Head undecided{size, 0, false};  // none, unless the loop meets one
     while (p < size) {
         if (alike.at(data + p, size - p)) {
             if (alike.delivered()) {
@@ -413,22 +414,19 @@ inline std::size_t PortStream::scan(std::span<const std::uint8_t> chunk, Sink si
         }
         const std::size_t left = size - p;
         const std::size_t frame_size = left >= kFrameHeaderSize ? frame_size_at(data + p) : kFrameHeaderSize;
-        if (data[p] == FRAME_HEAD && frame_size <= kPortBufferSize &&
-            (frame_size > left || consumed_whole(data[p + 1], data[p + frame_size - 1]))) {
-            head = {p, frame_size, frame_size <= left};
-        } else {
-            head = next_head(data, size, p, size);
-        }
+        const bool head_here = data[p] == FRAME_HEAD && frame_size <= kPortBufferSize &&
+                               (frame_size > left || consumed_whole(data[p + 1], data[p + frame_size - 1]));
+        const Head head = head_here ? Head{p, frame_size, frame_size <= left} : next_head(data, size, p, size);
         if (!head.complete) {
+            undecided = head;
             break;
         }
         alike = consume(data + head.at, head.frame_size, sink);
         frames += alike.delivered() ? 1u : 0u;
         p = head.at + head.frame_size;
-        head = {size, 0, false};
     }
     // Only an undecided tail is copied.
-    keep_only(chunk.subspan(head.frame_size != 0 ? head.at : size), head.frame_size);
+    keep_only(chunk.subspan(undecided.at), undecided.frame_size);
     return frames;
 }
 
