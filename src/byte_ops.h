@@ -103,12 +103,11 @@ inline constexpr std::size_t kByteMaskWidth = 16;
 
 // kByteMaskWidth bytes from `at` on, compared with a value all at once, as
 // unsigned numbers; each comparison gives a mask.
+#if defined(__SSE2__)
 class ByteBlock {
 public:
-    explicit ByteBlock(const std::uint8_t* at)
-#if defined(__SSE2__)
-        : bytes_(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at))) {
-    }
+    explicit ByteBlock(const std::uint8_t* at) : bytes_(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at))) {}
+
     unsigned equal(std::uint8_t value) const { return mask(_mm_cmpeq_epi8(bytes_, splat(value))); }
     unsigned at_most(std::uint8_t value) const { return mask(_mm_cmpeq_epi8(_mm_min_epu8(bytes_, splat(value)), bytes_)); }
 
@@ -116,10 +115,14 @@ private:
     static_assert(kByteMaskWidth == sizeof(__m128i));
     static __m128i splat(std::uint8_t value) { return _mm_set1_epi8(static_cast<char>(value)); }
     static unsigned mask(__m128i lanes) { return static_cast<unsigned>(_mm_movemask_epi8(lanes)); }
+
     __m128i bytes_;
+};
 #else
-        : at_(at) {
-    }
+class ByteBlock {
+public:
+    explicit ByteBlock(const std::uint8_t* at) : at_(at) {}
+
     unsigned equal(std::uint8_t value) const {
         return mask([&](std::uint8_t byte) { return byte == value; });
     }
@@ -136,9 +139,10 @@ private:
         }
         return bits;
     }
+
     const std::uint8_t* at_;
-#endif
 };
+#endif
 
 // The bits of a mask that stand for bytes at positions below n.
 constexpr unsigned low_bits(std::size_t n) {

@@ -62,9 +62,10 @@ public:
             copy_fixed<N>(dst, rest_ + (from - held_size_));
             return;
         }
-        // All N bytes from the buffer, where the frame has room: the held
-        // ones, then stale ones, which the chunk's part then replaces. Two
-        // moves of known size and one of a size that varies, rather than two.
+        // All N bytes from the buffer, which has room for the whole frame:
+        // the held ones and stale ones behind them, which the chunk's part
+        // then replaces. One move of a known size and one of a size that
+        // varies, rather than two that vary.
         copy_fixed<N>(dst, held_ + from);
         if (from + N > held_size_) {
             copy_bytes(dst + (held_size_ - from), rest_, from + N - held_size_);
