@@ -97,3 +97,7 @@ extern "C" std::uint8_t per_byte_parse_port_data(const std::uint8_t* data, std::
                                                  channel_banks* banks) {
     return data != nullptr && process_parser.feed(data, len, channels, banks) ? 1 : 0;
 }
+
+extern "C" std::uint8_t empty_parse_port_data(const std::uint8_t*, std::uint8_t, channel_values*, channel_banks*) {
+    return 0;
+}

@@ -38,3 +38,8 @@ private:
 // shared library of its own, with one process-wide instance.
 extern "C" __attribute__((visibility("default"))) std::uint8_t per_byte_parse_port_data(
     const std::uint8_t* data, std::uint8_t len, channel_values* channels, channel_banks* banks);
+
+// parse_port_data's signature, doing nothing: what calling any parser once
+// per read costs before it does any work, exported and called the same way.
+extern "C" __attribute__((visibility("default"))) std::uint8_t empty_parse_port_data(
+    const std::uint8_t* data, std::uint8_t len, channel_values* channels, channel_banks* banks);

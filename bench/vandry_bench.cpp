@@ -7,6 +7,8 @@
 //   StreamFeed/<type>/<chunk> vandry_stream_feed, its callback copying the frame into the records
 //   RecordsOnly/<type>       the records-only bound: each frame's values copied into the records,
 //                            frame positions known in advance
+//   CallsOnly/<type>/<chunk> an exported function that does nothing, called as parse_port_data is:
+//                            the floor of any parser called once per read
 //   Adversarial/<name>/<chunk> parse_port_data on hostile streams (compare with Parse/2/<chunk>)
 //   EveryChunkSize/<type>    parse_port_data and the state machine at every chunk size 1..255:
 //                            the worst ratio and where
@@ -121,6 +123,10 @@ constexpr auto per_byte = [](const std::uint8_t* data, std::size_t n, Records& r
     return per_byte_parse_port_data(data, static_cast<std::uint8_t>(n), &r.channels, &r.banks) != 0;
 };
 
+constexpr auto call_only = [](const std::uint8_t* data, std::size_t n, Records& r) {
+    return empty_parse_port_data(data, static_cast<std::uint8_t>(n), &r.channels, &r.banks) != 0;
+};
+
 void copy_frame(void* user, const vandry_frame* frame) {
     auto* records = static_cast<Records*>(user);
     if (frame->channels != nullptr) records->channels = *frame->channels;
@@ -222,6 +228,8 @@ int register_parser_benchmarks() {
             });
         }
         benchmark::RegisterBenchmark((std::string("RecordsOnly/") + t).c_str(), records_only, bytes, type);
+        for (std::size_t chunk : {std::size_t{64}, std::size_t{255}})
+            benchmark::RegisterBenchmark(name("CallsOnly", t, chunk).c_str(), run_stream<decltype(call_only)>, bytes, chunk, call_only);
         benchmark::RegisterBenchmark((std::string("EveryChunkSize/") + t).c_str(), every_chunk_size, bytes)->Iterations(1);
     }
     static const std::vector<Adversary> hostile = adversaries();

@@ -22,21 +22,19 @@ class FrameCallback {
 public:
     FrameCallback(vandry_frame_fn on_frame, void* user) : on_frame_(on_frame), user_(user) {}
 
+    // Takes an accepted upload-data payload.
     template <typename Payload>
-    bool operator()(const Payload& payload) const {
+    void deliver(const Payload& payload) const {
         if (on_frame_ == nullptr) {
-            return vandry::payload_accepted(payload);
+            return;
         }
         channel_values channels;
         channel_banks banks;
-        if (!vandry::decode_payload(payload, &channels, &banks)) {
-            return false;
-        }
+        vandry::write_records(payload, &channels, &banks);
         const std::uint8_t type = payload[0];
         const vandry_frame frame = {type, vandry::fills_channels(type) ? &channels : nullptr,
                                     vandry::fills_banks(type) ? &banks : nullptr};
         on_frame_(user_, &frame);
-        return true;
     }
 
 private:

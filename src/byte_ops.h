@@ -40,6 +40,9 @@ void copy_two_words(std::uint8_t* dst, const std::uint8_t* src, std::size_t n) {
 
 }  // namespace byte_ops_detail
 
+// Four bytes as one word, in the host's byte order.
+inline std::uint32_t load_u32(const std::uint8_t* at) { return byte_ops_detail::load<std::uint32_t>(at); }
+
 // Copies n bytes. dst may lie below src inside the same buffer (moving
 // pending bytes to the front): the last block is loaded before anything is
 // stored, and each store lands below every byte that a later load reads.
@@ -74,14 +77,16 @@ inline void copy_bytes(std::uint8_t* dst, const std::uint8_t* src, std::size_t n
 // Copies N bytes, N known when compiling and at least 16: whole blocks and a
 // last one that may overlap the one before, with no loop.
 template <std::size_t N>
-void copy_fixed(std::uint8_t* dst, const std::uint8_t* src) {
+[[gnu::always_inline]] inline void copy_fixed(std::uint8_t* dst, const std::uint8_t* src) {
     static_assert(N >= 16);
 #if defined(__SSE2__)
     [&]<std::size_t... Block>(std::index_sequence<Block...>) {
         (_mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16 * Block),
                           _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16 * Block))), ...);
     }(std::make_index_sequence<N / 16>{});
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + N - 16), _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + N - 16)));
+    if constexpr (N % 16 != 0) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + N - 16), _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + N - 16)));
+    }
 #else
     copy_bytes(dst, src, N);
 #endif
@@ -93,53 +98,74 @@ void copy_fixed(std::uint8_t* dst, const std::uint8_t* src) {
     copy_bytes(dst, src, n);
 }
 
-// Returns the index of the first byte equal to value in [from, end), or end.
-inline std::size_t find_byte(const std::uint8_t* data, std::size_t from, std::size_t end,
-                             std::uint8_t value) {
-    if (from >= end) {
-        return end;
-    }
-    // Hostile streams put false heads a few bytes apart: the next four bytes
-    // first, a byte at a time, choosing without a branch (the distance to
-    // the next false head is as random as the stream).
-    if (end - from >= 4) {
-        std::size_t found = end;
-        for (std::size_t k = 4; k-- > 0;) {
-            found = data[from + k] == value ? from + k : found;
-        }
-        if (found != end) {
-            return found;
-        }
-        from += 4;
-    }
+// How many bytes a mask covers: bit k stands for the k-th byte.
+inline constexpr std::size_t kByteMaskWidth = 16;
+
+// kByteMaskWidth bytes from `at` on, compared with a value all at once, as
+// unsigned numbers; each comparison gives a mask.
 #if defined(__SSE2__)
-    if (end - from >= 16) {
-        const __m128i needle = _mm_set1_epi8(static_cast<char>(value));
-        auto matches = [&](std::size_t at) {
-            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
-            return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, needle)));
-        };
-        std::size_t i = from;
-        for (; i + 16 <= end; i += 16) {
-            if (const unsigned mask = matches(i)) {
-                return i + static_cast<std::size_t>(__builtin_ctz(mask));
-            }
-        }
-        // The last few bytes: the block that ends at `end`, without the
-        // bytes before i that were searched already.
-        if (const unsigned mask = i < end ? matches(end - 16) >> (i - (end - 16)) : 0) {
-            return i + static_cast<std::size_t>(__builtin_ctz(mask));
-        }
-        return end;
+class ByteBlock {
+public:
+    explicit ByteBlock(const std::uint8_t* at) : bytes_(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at))) {}
+
+    unsigned equal(std::uint8_t value) const { return mask(_mm_cmpeq_epi8(bytes_, splat(value))); }
+    unsigned at_most(std::uint8_t value) const { return mask(_mm_cmpeq_epi8(_mm_min_epu8(bytes_, splat(value)), bytes_)); }
+
+private:
+    static_assert(kByteMaskWidth == sizeof(__m128i));
+    static __m128i splat(std::uint8_t value) { return _mm_set1_epi8(static_cast<char>(value)); }
+    static unsigned mask(__m128i lanes) { return static_cast<unsigned>(_mm_movemask_epi8(lanes)); }
+
+    __m128i bytes_;
+};
+#else
+class ByteBlock {
+public:
+    explicit ByteBlock(const std::uint8_t* at) : at_(at) {}
+
+    unsigned equal(std::uint8_t value) const {
+        return mask([&](std::uint8_t byte) { return byte == value; });
     }
+    unsigned at_most(std::uint8_t value) const {
+        return mask([&](std::uint8_t byte) { return byte <= value; });
+    }
+
+private:
+    template <typename Test>
+    unsigned mask(Test test) const {
+        unsigned bits = 0;
+        for (std::size_t k = 0; k < kByteMaskWidth; ++k) {
+            bits |= unsigned{test(at_[k])} << k;
+        }
+        return bits;
+    }
+
+    const std::uint8_t* at_;
+};
 #endif
-#pragma GCC unroll 1
-    for (std::size_t i = from; i < end; ++i) {
-        if (data[i] == value) {
-            return i;
-        }
+
+// The bits of a mask that stand for bytes at positions below n.
+constexpr unsigned low_bits(std::size_t n) {
+    return n >= kByteMaskWidth ? (1u << kByteMaskWidth) - 1 : (1u << n) - 1;
+}
+
+// Bit k set for each byte data[at + k] equal to value, for the bytes of
+// [at, at + kByteMaskWidth) that lie before end (at < end). Reads nothing
+// outside [0, end).
+inline unsigned byte_mask(const std::uint8_t* data, std::size_t at, std::size_t end, std::uint8_t value) {
+    if (end - at >= kByteMaskWidth) {
+        return ByteBlock(data + at).equal(value);
     }
-    return end;
+    if (end >= kByteMaskWidth) {
+        // The block that ends at `end`, without the bytes before at.
+        return ByteBlock(data + end - kByteMaskWidth).equal(value) >> (kByteMaskWidth - (end - at));
+    }
+    unsigned mask = 0;
+#pragma GCC unroll 1
+    for (std::size_t k = 0; k < end - at; ++k) {
+        mask |= unsigned{data[at + k] == value} << k;
+    }
+    return mask;
 }
 
 }  // namespace vandry

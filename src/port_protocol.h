@@ -25,52 +25,66 @@ void write_stop_upload(std::span<std::uint8_t, kStopUploadFrameSize> frame);
 
 // ---- the upload payload decoder ---------------------------------------------
 
-// An upload payload that a chunk completes: its first bytes are held, the
-// rest lie at the start of the chunk. Read where it lies, so that no byte is
-// copied before it lands in a record.
+// An upload payload in one piece.
+class WholePayload {
+public:
+    explicit WholePayload(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+
+    std::size_t size() const { return bytes_.size(); }
+    std::uint8_t operator[](std::size_t i) const { return bytes_[i]; }
+    // Copies bytes [from, from + N) to dst, N known when compiling: a fixed
+    // run of block moves.
+    template <std::size_t N>
+    [[gnu::always_inline]] void copy(std::uint8_t* dst, std::size_t from) const {
+        copy_fixed<N>(dst, bytes_.data() + from);
+    }
+
+private:
+    std::span<const std::uint8_t> bytes_;
+};
+
+// An upload payload that a chunk completes: its first bytes are held in the
+// parser's buffer, the rest lie at the start of the chunk. It is read where
+// it lies: copying the chunk's part behind the held bytes first would make
+// the decoder read what was just stored, and wait for it.
 class SplitPayload {
 public:
-    SplitPayload(std::span<const std::uint8_t> held, const std::uint8_t* rest, std::size_t size)
-        : held_(held.size() < size ? held : held.first(size)), rest_(rest), size_(size) {}
+    // The buffer keeps room for the whole frame, so `size` bytes can be read
+    // from `held` on; the first held_size of them are the payload's.
+    SplitPayload(const std::uint8_t* held, std::size_t held_size, const std::uint8_t* rest, std::size_t size)
+        : held_(held), held_size_(held_size), rest_(rest), size_(size) {}
 
     std::size_t size() const { return size_; }
-    std::uint8_t operator[](std::size_t i) const { return i < held_.size() ? held_[i] : rest_[i - held_.size()]; }
-    // Copies bytes [from, from + n) to dst.
-    void copy(std::uint8_t* dst, std::size_t from, std::size_t n) const {
-        std::size_t done = 0;
-        if (from < held_.size()) {
-            done = held_.size() - from < n ? held_.size() - from : n;
-            copy_bytes(dst, held_.data() + from, done);
+    std::uint8_t operator[](std::size_t i) const { return i < held_size_ ? held_[i] : rest_[i - held_size_]; }
+    template <std::size_t N>
+    [[gnu::always_inline]] void copy(std::uint8_t* dst, std::size_t from) const {
+        if (from >= held_size_) {
+            copy_fixed<N>(dst, rest_ + (from - held_size_));
+            return;
         }
-        if (done < n) {
-            copy_bytes(dst + done, rest_ + (from + done - held_.size()), n - done);
+        // All N bytes from the buffer, which has room for the whole frame:
+        // the held ones and stale ones behind them, which the chunk's part
+        // then replaces. One move of a known size and one of a size that
+        // varies, rather than two that vary.
+        copy_fixed<N>(dst, held_ + from);
+        if (from + N > held_size_) {
+            copy_bytes(dst + (held_size_ - from), rest_, from + N - held_size_);
         }
     }
 
 private:
-    std::span<const std::uint8_t> held_;
+    const std::uint8_t* held_;
+    std::size_t held_size_;
     const std::uint8_t* rest_;
     std::size_t size_;
 };
 
-// Copies payload bytes [from, from + N) to dst. A record's size is known
-// when the code is compiled, so a payload in one piece is copied without a
-// loop.
-template <std::size_t N>
-void copy_payload(std::uint8_t* dst, std::span<const std::uint8_t> payload, std::size_t from) {
-    copy_fixed<N>(dst, payload.data() + from);
-}
-template <std::size_t N>
-void copy_payload(std::uint8_t* dst, const SplitPayload& payload, std::size_t from) {
-    payload.copy(dst, from, N);
-}
-
 // Little-endian values land in the host's uint16_t records; on a
 // little-endian host that is a plain copy.
 template <std::size_t Count, typename Payload>
-void copy_le16_values(std::uint16_t* out, const Payload& payload, std::size_t from) {
+[[gnu::always_inline]] inline void copy_le16_values(std::uint16_t* out, const Payload& payload, std::size_t from) {
     if constexpr (std::endian::native == std::endian::little) {
-        copy_payload<2 * Count>(reinterpret_cast<std::uint8_t*>(out), payload, from);
+        payload.template copy<2 * Count>(reinterpret_cast<std::uint8_t*>(out), from);
     } else {
         for (std::size_t k = 0; k < Count; ++k) {
             out[k] = static_cast<std::uint16_t>(payload[from + 2 * k] | payload[from + 2 * k + 1] << 8);
@@ -99,6 +113,24 @@ bool payload_accepted(const Payload& payload) {
     return payload.size() != 0 && payload.size() >= payload_size_for_type(payload[0]);
 }
 
+// Writes an accepted upload-data payload into whichever records its type
+// fills and that are not null; an unknown type writes nothing.
+template <typename Payload>
+[[gnu::always_inline]] inline void write_records(const Payload& payload, channel_values* channels,
+                                                 channel_banks* banks) {
+    const std::uint8_t type = payload[0];
+    // The records this type fills, chosen without a branch each.
+    channel_values* const to_channels = fills_channels(type) ? channels : nullptr;
+    channel_banks* const to_banks = fills_banks(type) ? banks : nullptr;
+    if (to_channels != nullptr) {
+        copy_le16_values<CHANNEL_VALUE_COUNT>(to_channels->channel, payload, 1);
+    }
+    if (to_banks != nullptr) {
+        copy_le16_values<CHANNEL_BANK_COUNT * CHANNEL_BANK_SIZE>(&to_banks->bank[0][0], payload,
+                                                                 type == PAYLOAD_BOTH ? 1 + 2 * CHANNEL_VALUE_COUNT : 1);
+    }
+}
+
 // Decodes one upload-data payload into whichever records its type fills and
 // that are not null. Reads nothing outside `payload`. Returns false, and
 // writes nothing, for a payload too short for its type (or empty); an
@@ -108,35 +140,114 @@ bool decode_payload(const Payload& payload, channel_values* channels, channel_ba
     if (!payload_accepted(payload)) {
         return false;
     }
-    const std::uint8_t type = payload[0];
-    std::size_t values = 1;
-    if (fills_channels(type)) {
-        if (channels != nullptr) {
-            copy_le16_values<CHANNEL_VALUE_COUNT>(channels->channel, payload, values);
-        }
-        values += 2 * CHANNEL_VALUE_COUNT;
-    }
-    if (fills_banks(type) && banks != nullptr) {
-        copy_le16_values<CHANNEL_BANK_COUNT * CHANNEL_BANK_SIZE>(&banks->bank[0][0], payload, values);
-    }
+    write_records(payload, channels, banks);
     return true;
 }
 
 inline bool decode_e5_func(std::span<const std::uint8_t> payload, channel_values* channels, channel_banks* banks) {
-    return decode_payload(payload, channels, banks);
+    return decode_payload(WholePayload(payload), channels, banks);
 }
 
-// Decodes every accepted frame straight into the host's records.
+// What the parser hands every accepted upload-data payload to: this one
+// decodes it straight into the host's records.
 struct RecordSink {
     channel_values* channels;
     channel_banks* banks;
     template <typename Payload>
-    bool operator()(const Payload& payload) const {
-        return decode_payload(payload, channels, banks);
+    [[gnu::always_inline]] void deliver(const Payload& payload) const {
+        write_records(payload, channels, banks);
     }
 };
 
 // ---- the stream parser ------------------------------------------------------
+
+namespace stream_detail {
+
+static_assert(FRAME_HEAD != FRAME_TAIL);
+
+// The two commands whose frames are consumed whole differ in one bit, so a
+// single test tells them from every other command.
+inline constexpr std::uint8_t kConsumedCommandBit = CMD_UPLOAD_DATA ^ CMD_REQUEST_UPLOAD;
+static_assert(std::has_single_bit(kConsumedCommandBit) && (CMD_REQUEST_UPLOAD & kConsumedCommandBit) != 0);
+
+// Whether a complete frame is consumed whole (an upload-data or request
+// frame with a good tail) rather than stepped over, its payload scanned.
+inline bool consumed_whole(std::uint8_t command, std::uint8_t tail) {
+    return tail == FRAME_TAIL && (command | kConsumedCommandBit) == CMD_REQUEST_UPLOAD;
+}
+
+inline std::size_t frame_size_at(const std::uint8_t* head) {
+    return std::size_t{static_cast<std::uint16_t>(head[2] | head[3] << 8)} + FRAME_OVERHEAD;
+}
+
+// A head that is not false: its frame is in and consumed whole, or it cannot
+// be decided yet, `frame_size` bytes deciding it. With frame_size 0, no such
+// head lies before `at`.
+struct Head {
+    std::size_t at;
+    std::size_t frame_size;
+    bool complete;
+};
+
+// The first head in data[p, heads_end) that is not false, with the bytes
+// data[0, size) at hand; false heads on the way are passed over. The same
+// for both libraries and every sink: out of line.
+Head next_head(const std::uint8_t* data, std::size_t size, std::size_t p, std::size_t heads_end);
+
+// Hands the payload to the sink if it is accepted; says whether it was.
+template <typename Sink, typename Payload>
+[[gnu::always_inline]] inline bool deliver_if_accepted(const Sink& sink, const Payload& payload) {
+    if (!payload_accepted(payload)) {
+        return false;
+    }
+    sink.deliver(payload);
+    return true;
+}
+
+// The frames a scan expects next: a device sends frames of one size and
+// payload type back to back. Each of them is checked where it must lie, in
+// a few compares that do not wait for its length to say where the next one
+// starts, and is consumed as the one before was: delivered, if that one was.
+class Alike {
+public:
+    Alike() = default;  // expects nothing
+    // Like a frame that was consumed whole, of `frame_size` bytes, whose
+    // payload begins with `type` (the tail, for an empty payload).
+    Alike(std::uint8_t command, std::size_t frame_size, std::uint8_t type, bool delivered)
+        : size_(frame_size), type_(type), delivered_(delivered) {
+        const std::size_t length = frame_size - FRAME_OVERHEAD;
+        const std::uint8_t header[kFrameHeaderSize] = {FRAME_HEAD, command, static_cast<std::uint8_t>(length),
+                                                       static_cast<std::uint8_t>(length >> 8)};
+        header_ = load_u32(header);
+    }
+
+    // Whether the frame at `frame`, with `available` bytes from it in, is
+    // one more like the last.
+    bool at(const std::uint8_t* frame, std::size_t available) const {
+        return size_ <= available && load_u32(frame) == header_ && frame[kFrameHeaderSize] == type_ &&
+               frame[size_ - 1] == FRAME_TAIL;
+    }
+    std::size_t size() const { return size_; }
+    bool delivered() const { return delivered_; }
+
+private:
+    std::size_t size_ = ~std::size_t{0};
+    std::uint32_t header_ = 0;
+    std::uint8_t type_ = 0;
+    bool delivered_ = false;
+};
+
+// Consumes the frame at `frame`, which is consumed whole, and returns what
+// the frames behind it are expected to be like.
+template <typename Sink>
+[[gnu::always_inline]] inline Alike consume(const std::uint8_t* frame, std::size_t frame_size, Sink sink) {
+    const WholePayload payload({frame + kFrameHeaderSize, frame_size - FRAME_OVERHEAD});
+    const std::uint8_t command = frame[1];
+    return Alike(command, frame_size, frame[kFrameHeaderSize],
+                 command == CMD_UPLOAD_DATA && deliver_if_accepted(sink, payload));
+}
+
+}  // namespace stream_detail
 
 // Reassembles the port's byte stream into frames. Every frame is decided as
 // soon as its bytes are in, so what a call decodes depends only on the
@@ -145,10 +256,10 @@ struct RecordSink {
 // Only the earliest undecided head matters: its decision may consume the
 // bytes behind it. The parser keeps the bytes from that head on (always
 // fewer than kPortBufferSize) and how many it needs to decide it. A chunk
-// that does not reach that count is only appended. Otherwise the held
-// frame is completed in the buffer, the held bytes and the chunk are
-// scanned together where they lie, and only the undecided tail is kept, so
-// a false head costs a few reads instead of a rescan.
+// that does not reach that count is only appended. Otherwise the held frame
+// is decided and decoded where its bytes lie (partly held, partly in the
+// chunk), the rest of the chunk is scanned in place, and only an undecided
+// tail is kept, so a false head costs a few reads instead of a rescan.
 //
 // A zeroed object is a fresh parser: the C library keeps one in storage that
 // its caller owns.
@@ -156,8 +267,8 @@ class PortStream {
 public:
     constexpr PortStream() = default;
 
-    // Takes the whole chunk and calls sink(payload) for every complete
-    // upload-data frame in stream order; returns how many the sink accepted.
+    // Takes the whole chunk and calls sink.deliver(payload) for every
+    // accepted upload-data frame in stream order; returns how many.
     template <typename Sink>
     std::size_t feed(std::span<const std::uint8_t> chunk, Sink sink) {
         return hold_if_undecided(chunk) ? 0 : scan(chunk, sink);
@@ -204,6 +315,24 @@ public:
     std::span<const std::uint8_t> pending_bytes() const { return {buffer_.data() + start_, held_}; }
 
 private:
+    // What the bytes of a chunk say about the held head.
+    enum class Held {
+        waiting,     // nothing yet: the chunk was appended
+        framed,      // its frame's size is known, and the chunk brings the rest
+        false_head,  // a length that can never fit
+    };
+    // Where the scan of the chunk goes on after the held bytes, or npos
+    // when the parser holds the rest.
+    struct Resume {
+        std::size_t from;
+        std::size_t frames;
+    };
+    static constexpr std::size_t npos = ~std::size_t{0};
+
+    [[gnu::noinline]] Held complete_header(std::span<const std::uint8_t>& chunk);
+    template <typename Sink>
+    [[gnu::noinline]] Resume decide_held_heads(std::span<const std::uint8_t> chunk, Sink sink);
+
     // Appends behind the held bytes; make_room has left space for them.
     void append(std::span<const std::uint8_t> bytes) {
         std::uint8_t* end = buffer_.data() + start_ + held_;
@@ -238,144 +367,104 @@ private:
     std::uint16_t needed_ = 0;
 };
 
-namespace stream_detail {
-
-// What a scan found out about the head at `at`: `needed` bytes from it decide
-// it, and fewer are in; or, with needed 0, no head waits before the end.
-struct Stop {
-    std::size_t at;
-    std::size_t needed;
-    std::size_t frames;  // accepted on the way
-};
-
-// What the bytes of a complete frame, its tail included, say about it.
-enum class Verdict {
-    step,    // no frame, or one whose payload is scanned for heads: move on one byte
-    pass,    // a request frame: move on behind it
-    upload,  // an upload-data frame: deliver it, then move on behind it
-};
-
-static_assert(FRAME_HEAD != FRAME_TAIL);
-
-inline Verdict judge(std::uint8_t command, std::uint8_t tail) {
-    if (tail != FRAME_TAIL || (command != CMD_UPLOAD_DATA && command != CMD_REQUEST_UPLOAD)) {
-        return Verdict::step;
-    }
-    return command == CMD_UPLOAD_DATA ? Verdict::upload : Verdict::pass;
-}
-
-inline std::size_t frame_size_at(std::span<const std::uint8_t> bytes, std::size_t head) {
-    const auto length = static_cast<std::uint16_t>(bytes[head + 2] | bytes[head + 3] << 8);
-    return std::size_t{length} + FRAME_OVERHEAD;
-}
-
-// Decides the heads in bytes[p, heads_end), in stream order, until one
-// cannot be decided yet (the returned stop) or none is left.
-template <typename Sink>
-[[gnu::always_inline]] inline Stop decide_heads(std::span<const std::uint8_t> bytes, std::size_t p,
-                                                std::size_t heads_end, Sink sink) {
-    std::size_t frames = 0;
-    const std::uint8_t* data = bytes.data();
-    // A frame that was passed over may leave p beyond heads_end.
-    while (p < heads_end) {
-        if (data[p] != FRAME_HEAD) {
-            p = find_byte(data, p + 1, heads_end, FRAME_HEAD);
-            continue;
-        }
-        const std::size_t available = bytes.size() - p;
-        if (available < kFrameHeaderSize) {
-            return {p, kFrameHeaderSize, frames};
-        }
-        const std::size_t frame_size = frame_size_at(bytes, p);
-        // A length that can never fit the buffer takes the head itself for
-        // the tail, which it never is: a false head, or garbage, without a
-        // branch of its own (whether a false length is possible is random).
-        const std::size_t tail_at = (frame_size - 1) & (std::size_t{0} - std::size_t{frame_size <= kPortBufferSize});
-        if (tail_at >= available) {
-            return {p, frame_size, frames};
-        }
-        const Verdict verdict = judge(data[p + 1], data[p + tail_at]);
-        if (verdict == Verdict::step) {
-            ++p;
-            continue;
-        }
-        if (verdict == Verdict::upload) {
-            frames += sink(bytes.subspan(p + kFrameHeaderSize, frame_size - FRAME_OVERHEAD)) ? 1u : 0u;
-        }
-        p += frame_size;
-    }
-    return {p, 0, frames};
-}
-
-// The same for heads among held bytes, which is rarer: out of line. Their
-// frames may reach into the chunk, so held bytes and chunk are copied into
-// one sequence first, as far as such a frame can reach.
-template <typename Sink>
-[[gnu::noinline]] Stop decide_held_heads(std::span<const std::uint8_t> held, std::span<const std::uint8_t> chunk,
-                                         std::size_t p, Sink sink) {
-    std::uint8_t joined[2 * kPortBufferSize];
-    const std::size_t reach = chunk.size() < kPortBufferSize ? chunk.size() : kPortBufferSize;
-    copy_bytes_out_of_line(joined, held.data(), held.size());
-    copy_bytes_out_of_line(joined + held.size(), chunk.data(), reach);
-    return decide_heads(std::span<const std::uint8_t>(joined, held.size() + reach), p, held.size(), sink);
-}
-
-}  // namespace stream_detail
-
 template <typename Sink>
 inline std::size_t PortStream::scan(std::span<const std::uint8_t> chunk, Sink sink) {
     using namespace stream_detail;
     std::size_t frames = 0;
-    std::size_t from = 0;  // the first head to decide
-    if (held_ == 0 && chunk.size() < kFrameHeaderSize) {
-        // A short read with nothing held: no head in it can be decided yet.
-        const std::size_t head = find_byte(chunk.data(), 0, chunk.size(), FRAME_HEAD);
-        keep_only(chunk.subspan(head), head < chunk.size() ? kFrameHeaderSize : 0);
-        return 0;
-    }
-    if (held_ != 0 && held_ < kFrameHeaderSize) {
-        // The chunk completes the held header: often all it does is tell
-        // how many bytes the frame still lacks.
-        auto byte = [&](std::size_t i) { return i < held_ ? buffer_[start_ + i] : chunk[i - held_]; };
-        const std::size_t frame_size = std::size_t{static_cast<std::uint16_t>(byte(2) | byte(3) << 8)} + FRAME_OVERHEAD;
-        if (frame_size <= kPortBufferSize && held_ + chunk.size() < frame_size) {
-            keep_held(0, chunk, frame_size);
+    std::size_t p = 0;  // the chunk's first byte left to scan
+    Alike alike;
+    if (held_ != 0) {
+        const Held held = held_ < kFrameHeaderSize ? complete_header(chunk) : Held::framed;
+        if (held == Held::waiting) {
             return 0;
         }
-    }
-    if (held_ >= kFrameHeaderSize) {
         // The usual case: the chunk brings the rest of the held frame, whose
-        // size is known (scan runs only when the chunk holds that much).
-        // It is decided and decoded where its bytes lie.
+        // size is known. It is decided and decoded where its bytes lie.
         const std::size_t take = needed_ - held_;
-        const Verdict verdict = judge(buffer_[start_ + 1u], chunk[take - 1]);
-        if (verdict == Verdict::upload) {
-            const SplitPayload payload(pending_bytes().subspan(kFrameHeaderSize), chunk.data(), needed_ - FRAME_OVERHEAD);
-            frames += sink(payload) ? 1u : 0u;
+        const std::uint8_t command = buffer_[start_ + 1u];
+        if (held == Held::framed && consumed_whole(command, chunk[take - 1])) {
+            const SplitPayload payload(buffer_.data() + start_ + kFrameHeaderSize, held_ - kFrameHeaderSize,
+                                       chunk.data(), needed_ - FRAME_OVERHEAD);
+            const bool delivered = command == CMD_UPLOAD_DATA && deliver_if_accepted(sink, payload);
+            frames += delivered ? 1u : 0u;
+            // The payload's first byte; the tail itself for an empty payload.
+            alike = Alike(command, needed_, needed_ > FRAME_OVERHEAD ? payload[0] : FRAME_TAIL, delivered);
+            p = take;
+        } else {
+            const Resume resume = decide_held_heads(chunk, sink);
+            if (resume.from == npos) {
+                return resume.frames;
+            }
+            frames = resume.frames;
+            p = resume.from;
         }
-        if (verdict != Verdict::step) {
-            held_ = 0;
-            chunk = chunk.subspan(take);
-        }
-        from = 1;
     }
-    if (held_ != 0) {
-        // Heads among the held bytes may be decided by bytes of the chunk.
-        const std::size_t held = held_;
-        const Stop stop = decide_held_heads(pending_bytes(), chunk, from, sink);
-        frames += stop.frames;
-        if (stop.needed != 0) {
-            keep_held(stop.at, chunk, stop.needed);
-            return frames;
+    // Then the chunk in place. In a normal stream each head lies right behind
+    // a frame, and most frames are like the one before.
+    const std::uint8_t* data = chunk.data();
+    const std::size_t size = chunk.size();
+    Head undecided{size, 0, false};  // none, unless the loop meets one
+    while (p < size) {
+        if (alike.at(data + p, size - p)) {
+            if (alike.delivered()) {
+                sink.deliver(WholePayload({data + p + kFrameHeaderSize, alike.size() - FRAME_OVERHEAD}));
+                ++frames;
+            }
+            p += alike.size();
+            continue;
         }
-        from = stop.at - held;
-    } else {
-        from = 0;
+        const std::size_t left = size - p;
+        const std::size_t frame_size = left >= kFrameHeaderSize ? frame_size_at(data + p) : kFrameHeaderSize;
+        const bool head_here = data[p] == FRAME_HEAD && frame_size <= kPortBufferSize &&
+                               (frame_size > left || consumed_whole(data[p + 1], data[p + frame_size - 1]));
+        const Head head = head_here ? Head{p, frame_size, frame_size <= left} : next_head(data, size, p, size);
+        if (!head.complete) {
+            undecided = head;
+            break;
+        }
+        alike = consume(data + head.at, head.frame_size, sink);
+        frames += alike.delivered() ? 1u : 0u;
+        p = head.at + head.frame_size;
     }
-    // Then the chunk in place; only an undecided tail is copied.
-    const Stop stop = decide_heads(chunk, from, chunk.size(), sink);
-    keep_only(chunk.subspan(stop.needed != 0 ? stop.at : chunk.size()), stop.needed);
-    return frames + stop.frames;
+    // Only an undecided tail is copied.
+    keep_only(chunk.subspan(undecided.at), undecided.frame_size);
+    return frames;
+}
+
+// The held head turned out false. The heads behind it among the held bytes
+// may be decided by bytes of the chunk, and their frames may reach into it:
+// held bytes and chunk are joined in one sequence first, as far as such a
+// frame can reach. Rarer than the rest: out of line.
+template <typename Sink>
+PortStream::Resume PortStream::decide_held_heads(std::span<const std::uint8_t> chunk, Sink sink) {
+    using namespace stream_detail;
+    const std::size_t held = held_;
+    const std::uint8_t* bytes = buffer_.data() + start_;
+    std::size_t size = held;
+    std::uint8_t joined[2 * kPortBufferSize];
+    if (!chunk.empty()) {
+        const std::size_t reach = chunk.size() < kPortBufferSize ? chunk.size() : kPortBufferSize;
+        copy_bytes_out_of_line(joined, bytes, held);
+        copy_bytes_out_of_line(joined + held, chunk.data(), reach);
+        bytes = joined;
+        size = held + reach;
+    }
+    std::size_t frames = 0;
+    std::size_t p = 1;
+    while (p < held) {
+        const Head head = next_head(bytes, size, p, held);
+        if (!head.complete) {
+            if (head.frame_size != 0) {
+                keep_held(head.at, chunk, head.frame_size);
+                return {npos, frames};
+            }
+            p = held;
+            break;
+        }
+        frames += consume(bytes + head.at, head.frame_size, sink).delivered() ? 1u : 0u;
+        p = head.at + head.frame_size;
+    }
+    return {p - held, frames};
 }
 
 }  // namespace vandry

@@ -39,20 +39,36 @@ TEST(ByteOps, CopyBetweenSeparateBuffersTouchesOnlyTheTarget) {
     }
 }
 
-TEST(ByteOps, FindsTheFirstMatchAtEveryPosition) {
-    for (std::size_t size = 0; size <= 70; ++size) {
-        for (std::size_t from = 0; from <= size; ++from) {
-            for (std::size_t at = 0; at <= size; ++at) {
-                std::vector<std::uint8_t> data(size, 0x11);
-                if (at < size) data[at] = 0xFA;
-                if (at + 3 < size) data[at + 3] = 0xFA;  // a later match must not win
-                const std::size_t want = (at < size && at >= from) ? at
-                                         : (at + 3 < size && at + 3 >= from) ? at + 3
-                                                                           : size;
-                ASSERT_EQ(vandry::find_byte(data.data(), from, size, 0xFA), want)
-                    << "size " << size << " from " << from << " at " << at;
+TEST(ByteOps, MaskMarksEveryMatchInTheWindowAndReadsNothingBeyondItsEnd) {
+    for (std::size_t end = 1; end <= 40; ++end) {
+        for (std::size_t at = 0; at < end; ++at) {
+            for (std::size_t pattern = 0; pattern < 7; ++pattern) {
+                // Exactly `end` bytes, so that a read past them is caught
+                // under ASan; matches at various distances.
+                std::vector<std::uint8_t> data(end, 0x11);
+                for (std::size_t i = pattern % 3; i < end; i += 2 + pattern) data[i] = 0xFA;
+                unsigned want = 0;
+                for (std::size_t k = 0; k < 16 && at + k < end; ++k)
+                    if (data[at + k] == 0xFA) want |= 1u << k;
+                ASSERT_EQ(vandry::byte_mask(data.data(), at, end, 0xFA), want)
+                    << "end " << end << " at " << at << " pattern " << pattern;
             }
         }
+    }
+}
+
+TEST(ByteOps, BlockComparesEveryByteAsAnUnsignedNumber) {
+    // Bytes on both sides of the sign bit, so that a signed compare shows.
+    const std::uint8_t bytes[16] = {0x00, 0x01, 0x7F, 0x80, 0x81, 0xEF, 0xF0, 0xFA, 0xFF, 0x02, 0x5F, 0xA5, 0xE5, 0x10, 0xFE, 0x7E};
+    const vandry::ByteBlock block(bytes);
+    for (unsigned value = 0; value <= 0xFF; ++value) {
+        unsigned equal = 0, at_most = 0;
+        for (unsigned k = 0; k < 16; ++k) {
+            equal |= unsigned{bytes[k] == value} << k;
+            at_most |= unsigned{bytes[k] <= value} << k;
+        }
+        ASSERT_EQ(block.equal(static_cast<std::uint8_t>(value)), equal) << value;
+        ASSERT_EQ(block.at_most(static_cast<std::uint8_t>(value)), at_most) << value;
     }
 }
 

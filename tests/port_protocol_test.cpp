@@ -120,6 +120,12 @@ Bytes noise(std::size_t count, std::uint8_t seed = 1) {
     return out;
 }
 
+// The frame with another payload type byte.
+Bytes with_type(Bytes frame, std::uint8_t type) {
+    frame[4] = type;
+    return frame;
+}
+
 struct StreamCase {
     std::string name;
     std::vector<Bytes> chunks;
@@ -321,6 +327,80 @@ TEST(PortParser, NeverBlocksOnEndlessGarbage) {
 
 // ---- any cut of the stream gives what the model gives ----------------------
 
+// Feeds `stream` cut into chunks of the given sizes and checks every call
+// against the model: frames accepted, records, pending bytes and guards.
+// Adds the frames accepted to *frames_seen.
+void expect_every_call_as_the_model(const Bytes& stream, const std::vector<std::size_t>& sizes, const std::string& what,
+                                    std::size_t* frames_seen) {
+    vandry::PortStream parser;
+    vandry_model::StreamModel model;
+    Records got;
+    Guarded<channel_values> want_channels;
+    Guarded<channel_banks> want_banks;
+    std::size_t at = 0;
+    for (std::size_t size : sizes) {
+        const Bytes chunk = slice(stream, at, at + size);  // exact size: reads past it are caught
+        const std::size_t frames = parser.feed(chunk, got.sink());
+        std::size_t want_frames = 0;
+        for (std::uint8_t byte : chunk)
+            for (const Bytes& payload : model.push(byte)) {
+                vandry_model::apply(payload, &want_channels.value, &want_banks.value);
+                ++want_frames;
+            }
+        const auto where = ::testing::Message() << what << ", chunk at " << at;
+        ASSERT_EQ(frames, want_frames) << where;
+        ASSERT_TRUE(got.channels.same_value(want_channels.value)) << where;
+        ASSERT_TRUE(got.banks.same_value(want_banks.value)) << where;
+        ASSERT_EQ(parser.pending(), model.pending()) << where;
+        ASSERT_LT(parser.pending(), vandry::kPortBufferSize) << where;
+        ASSERT_TRUE(got.guards_intact()) << where;
+        *frames_seen += frames;
+        at += size;
+    }
+}
+
+// A run of frames alike, then one that differs in a single field, then the
+// first kind again: the odd one is decided on its own, whatever the cut.
+TEST(PortParser, AFrameThatDiffersFromTheOnesBeforeInOneFieldIsDecidedOnItsOwn) {
+    const Bytes payload = upload_payload(VANDRY_PAYLOAD_BOTH, ramp(47, 0x0301, 0x0102));
+    const Bytes base = port_frame(VANDRY_CMD_UPLOAD_DATA, payload);
+    auto with = [&](std::size_t at, std::uint8_t value) {
+        Bytes out = base;
+        out[at] = value;
+        return out;
+    };
+    const Bytes empty_upload = port_frame(VANDRY_CMD_UPLOAD_DATA, {});
+    const Bytes short_type2 = port_frame(VANDRY_CMD_UPLOAD_DATA, upload_payload(VANDRY_PAYLOAD_BOTH, ramp(20, 5)));
+    const struct {
+        const char* name;
+        Bytes before;  // sent three times
+        Bytes odd;
+    } cases[] = {
+        {"other values", base, port_frame(VANDRY_CMD_UPLOAD_DATA, upload_payload(VANDRY_PAYLOAD_BOTH, ramp(47, 9)))},
+        {"a request frame", base, port_frame(VANDRY_CMD_REQUEST_UPLOAD, payload)},
+        {"another command, an upload frame inside", base,
+         port_frame(0x77, concat({Bytes(30, 0x11), channels_frame(), Bytes(29, 0x22)}))},
+        {"a wrong tail", base, with(base.size() - 1, 0x5E)},
+        {"another payload type", base, with(4, VANDRY_PAYLOAD_CHANNELS)},
+        {"an unknown payload type", base, with(4, 7)},
+        {"a length one shorter", base, port_frame(VANDRY_CMD_UPLOAD_DATA, slice(payload, 0, payload.size() - 1))},
+        {"a length one longer", base, port_frame(VANDRY_CMD_UPLOAD_DATA, concat({payload, Bytes{0x5F}}))},
+        {"empty upload frames, then an empty request frame", empty_upload, port_frame(VANDRY_CMD_REQUEST_UPLOAD, {})},
+        {"frames too short for their type, then one of a type they suffice for", short_type2,
+         with_type(short_type2, VANDRY_PAYLOAD_CHANNELS)},
+    };
+    for (const auto& c : cases) {
+        const Bytes stream = concat({c.before, c.before, c.before, c.odd, base, base});
+        for (std::size_t cut : {1u, 3u, 7u, 36u, 64u, 100u, 101u, 255u}) {
+            std::vector<std::size_t> sizes(stream.size() / cut, cut);
+            if (stream.size() % cut != 0) sizes.push_back(stream.size() % cut);
+            std::size_t frames = 0;
+            ASSERT_NO_FATAL_FAILURE(expect_every_call_as_the_model(
+                stream, sizes, std::string(c.name) + ", chunks of " + std::to_string(cut), &frames));
+        }
+    }
+}
+
 TEST(PortParser, EveryCallAgreesWithTheModelWhateverTheCut) {
     std::size_t frames_seen = 0;
     const auto [first_seed, last_seed] = property_seeds(400);
@@ -330,31 +410,9 @@ TEST(PortParser, EveryCallAgreesWithTheModelWhateverTheCut) {
         // Reads of the port (up to 255 bytes) and larger feeds of the parser.
         const std::size_t largest = seed % 4 == 0 ? 1200 : 255;
         for (int plan = 0; plan < 3; ++plan) {
-            vandry::PortStream parser;
-            vandry_model::StreamModel model;
-            Records got;
-            Guarded<channel_values> want_channels;
-            Guarded<channel_banks> want_banks;
-            std::size_t at = 0;
-            for (std::size_t size : random_cuts(rng, stream.size(), largest)) {
-                const Bytes chunk = slice(stream, at, at + size);  // exact size: reads past it are caught
-                const std::size_t frames = parser.feed(chunk, got.sink());
-                std::size_t want_frames = 0;
-                for (std::uint8_t byte : chunk)
-                    for (const Bytes& payload : model.push(byte)) {
-                        vandry_model::apply(payload, &want_channels.value, &want_banks.value);
-                        ++want_frames;
-                    }
-                const auto where = ::testing::Message() << "seed " << seed << " plan " << plan << " chunk at " << at;
-                ASSERT_EQ(frames, want_frames) << where;
-                ASSERT_TRUE(got.channels.same_value(want_channels.value)) << where;
-                ASSERT_TRUE(got.banks.same_value(want_banks.value)) << where;
-                ASSERT_EQ(parser.pending(), model.pending()) << where;
-                ASSERT_LT(parser.pending(), vandry::kPortBufferSize) << where;
-                ASSERT_TRUE(got.guards_intact()) << where;
-                frames_seen += frames;
-                at += size;
-            }
+            const std::string what = "seed " + std::to_string(seed) + " plan " + std::to_string(plan);
+            ASSERT_NO_FATAL_FAILURE(
+                expect_every_call_as_the_model(stream, random_cuts(rng, stream.size(), largest), what, &frames_seen));
         }
     }
     EXPECT_GT(frames_seen, 10 * (last_seed - first_seed + 1)) << "the generator hardly produces decodable frames";
