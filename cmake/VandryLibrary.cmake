@@ -87,7 +87,12 @@ function(vandry_deliverable_exports target)
       PREFIX ""
       IMPORT_PREFIX ""
       IMPORT_SUFFIX ".dll.a")
-    target_sources(${target} PRIVATE "${def}" "${VANDRY_SOURCE_DIR}/${target}.rc")
+    set(rc "${VANDRY_SOURCE_DIR}/${target}.rc")
+    target_sources(${target} PRIVATE "${def}" "${rc}")
+    # The resource compiler's includes are not tracked, so a new version in
+    # the header would otherwise leave the old one in an incremental build.
+    set_source_files_properties("${rc}" PROPERTIES
+      OBJECT_DEPENDS "${PROJECT_SOURCE_DIR}/include/VandryInterface.h")
     add_custom_command(TARGET ${target} POST_BUILD
       COMMAND "${VANDRY_DLLTOOL}" --machine i386:x86-64 --dllname ${target}.dll
               --input-def "${def}" --output-lib "$<TARGET_FILE_DIR:${target}>/${target}.lib"

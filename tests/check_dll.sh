@@ -21,7 +21,8 @@ exports=$(sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump" |
           awk -v base="$base" '{print $1 + base, $2}')
 echo "$exports"
 [ "$exports" = "$expected" ] || fail "export table differs"
-count=$(sed -n 's/^[[:space:]]*Export Address Table[[:space:]]*\([0-9a-fA-F]*\)$/\1/p' <<<"$dump")
+# The count is in the "Number in:" block; the same label gives an address below it.
+count=$(sed -n '/^Number in:/,/^Table Addresses/s/^[[:space:]]*Export Address Table[[:space:]]*\([0-9a-fA-F]*\)$/\1/p' <<<"$dump")
 [ "$((16#$count))" = "$#" ] || fail "export address table holds $count entries"
 
 imports=$(sed -n 's/^[[:space:]]*DLL Name: \(.*\)$/\1/p' <<<"$dump" | tr 'A-Z' 'a-z' | sort -u)
