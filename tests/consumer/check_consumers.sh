@@ -70,6 +70,9 @@ windows() {
   expect_files "$(cd "$root" && find . -type f)" bin/VandryInterface.dll lib/VandryInterface.dll.a \
     lib/VandryInterface.lib lib/VandryInterface.def include/VandryInterface.h ./README.md ./LICENSE \
     bin/vandry-monitor.exe
+  for binary in "$root"/bin/*; do
+    ! x86_64-w64-mingw32-objdump -h "$binary" | grep -q '\.debug_' || fail "$(basename "$binary") ships its debug sections"
+  done
 
   echo "-- vandry-monitor.exe runs from the SDK, beside the DLL, and needs nothing else"
   "$build/wine-run.sh" "$root/bin/vandry-monitor.exe" --version >"$work/version.txt" 2>&1
