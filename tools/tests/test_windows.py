@@ -107,6 +107,9 @@ def setUpModule():
         raise AssertionError(f"regedit could not register the COM ports: {said}")
     wineserver("-k")  # the next start reads the ports
     wineserver("-w")
+    # One server for the whole module: a program started just as an idle
+    # server exits would otherwise race with its shutdown.
+    wineserver("-p")
     status, said = wine("cmd", "/c", "exit")
     until = time.monotonic() + WINE_START
     while not all(os.path.islink(os.path.join(PREFIX, "dosdevices", port.lower())) for port in PORTS):
