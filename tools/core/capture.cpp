@@ -33,7 +33,7 @@ std::string CaptureWriter::failure(const char* what) {
 std::string CaptureWriter::open(const std::string& path, CaptureKind kind) {
     path_ = path;
     std::string error;
-    file_ = create_file(path, "the capture", false, error);
+    file_ = create_file(path, "the capture", error);
     if (file_ == nullptr) return error;
     std::uint8_t header[12] = {};
     std::memcpy(header, kCaptureMagic.data(), kCaptureMagic.size());

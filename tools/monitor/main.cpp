@@ -8,6 +8,7 @@
 #include "port_listing.h"
 
 int main(int argc, char** argv) {
+    vandry_tools::open_standard_streams();
     vandry_tools::MonitorOptions options;
     const auto outcome = vandry_tools::parse_monitor_options(argc, argv, vandry_tools::stdout_is_terminal(), options);
     if (!outcome.run) {

@@ -24,6 +24,11 @@ struct SystemTraits {
 };
 const SystemTraits& system_traits();
 
+// Gives every closed standard stream (a program started with `>&-`) the null
+// device. Otherwise the first pipe or port the program opens would take that
+// number, and its output would be written there. Call it first in main().
+void open_standard_streams();
+
 // ---- Clock ----------------------------------------------------------------
 
 // The one clock of the tools: monotonic seconds from an arbitrary origin.
@@ -62,11 +67,11 @@ void write_stderr(std::string_view text);
 
 // ---- Files ----------------------------------------------------------------
 
-// Opens a file for writing. An existing file is refused unless `replace`,
-// so that nothing a user keeps is overwritten by accident. Returns null with
+// Creates a file for writing. An existing file is refused, so that nothing
+// a user keeps is overwritten by accident. Returns null with
 // the reason in `error`, naming what the file is for (`role`, e.g. "the
 // capture") and its path.
-std::FILE* create_file(const std::string& path, const std::string& role, bool replace, std::string& error);
+std::FILE* create_file(const std::string& path, const std::string& role, std::string& error);
 
 // ---- Ports ----------------------------------------------------------------
 

@@ -36,7 +36,7 @@ struct SimCommand {
         parser.section("Output");
         parser.text("log", "FILE", options.log_path,
                     "write, for every frame once its last byte is written, the records a correct host holds after "
-                    "it, as a JSON line");
+                    "it, as a JSON line, to a new FILE (never overwritten)");
         parser.text("link", "PATH", options.link_path,
                     "also make PATH a symbolic link to the port; PATH must be absent or a link to a pseudo-terminal");
         parser.flag("quiet", quiet, "say nothing on stderr");
@@ -58,6 +58,7 @@ int fail(const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    vandry_tools::open_standard_streams();
     SimCommand command;
     auto outcome = command.parser.parse(argc, argv);
     if (outcome.run) {
@@ -73,7 +74,7 @@ int main(int argc, char** argv) {
 
     std::string error;
     std::FILE* log = nullptr;
-    if (!options.log_path.empty() && (log = create_file(options.log_path, "the log", true, error)) == nullptr) return fail(error);
+    if (!options.log_path.empty() && (log = create_file(options.log_path, "the log", error)) == nullptr) return fail(error);
 
     Pty pty;
     if (const std::string problem = open_pty(pty); !problem.empty()) return fail(problem);

@@ -185,6 +185,19 @@ class Faults(ToolTest):
         status, said = sim.finish()
         self.assertIn("stop frame received", said)
 
+    def test_standard_streams_closed_at_start_take_nothing_the_monitor_opens(self):
+        for stream, closed in enumerate(("<&-", ">&-", "2>&-")):
+            with self.subTest(closed=closed):
+                sbus = self.path(f"sbus{stream}")
+                # The built-in device's pty and the stop pipe would take a closed number.
+                result = self.run_tool(["sh", "-c", f'exec "$@" {closed}', "sh", MONITOR, "--json", "--frames", "5",
+                                        "--sbus-out", sbus])
+                self.assertEqual(result.returncode, 0, result.stderr)
+                if stream != 1:
+                    self.assertEqual(len(result.stdout.splitlines()), 5)
+                with open(sbus, "rb") as f:
+                    self.assertEqual(f.read(1), b"\x0f", "the SBUS file holds SBUS frames only")
+
     def test_sbus_never_bursts_after_a_stall(self):
         fifo = self.path("sbus")
         os.mkfifo(fifo)
@@ -400,6 +413,7 @@ class Errors(ToolTest):
         with open(existing, "w") as f:
             f.write("keep me")
         os.mkdir(self.path("folder"))
+        os.symlink(self.path("gone"), self.path("dangling"))
         cases = [  # arguments, status, what stderr says
             (["--port", "/dev/no-such-vandry"], 1, "cannot open /dev/no-such-vandry: No such file or directory"),
             (["--port", "/dev/null"], 1, "/dev/null is not a serial port"),
@@ -407,7 +421,9 @@ class Errors(ToolTest):
             (["--hidraw", existing], 1, f"{existing} is not a hidraw device (a regular file; to replay a capture"),
             (["--hidraw", "/dev/no-such-hidraw"], 1, "cannot open /dev/no-such-hidraw: No such file or directory"),
             (["--hidraw", "/dev/null"], 1, "/dev/null is not a hidraw device: it reads as empty"),
-            (["--record", existing, "--seconds", "1"], 1, f"cannot create the capture {existing}: File exists"),
+            (["--record", existing, "--seconds", "1"], 1, f"cannot create the capture {existing}: File exists ("),
+            (["--record", self.path("folder"), "--seconds", "1"], 1, "File exists: a directory ("),
+            (["--record", self.path("dangling"), "--seconds", "1"], 1, "File exists: a symbolic link to nothing ("),
             (["--sbus-out", existing, "--seconds", "1"], 1, f"the SBUS output {existing} is an existing file"),
             (["--sbus-out", self.path("folder"), "--seconds", "1"], 1, "is not a serial device, FIFO or file"),
             (["--sbus-out", self.path("no/such/dir"), "--seconds", "1"], 1, "cannot create the SBUS output"),

@@ -115,16 +115,19 @@ class SimLog(ToolTest):
         self.assertEqual([list(r) for r in host_records([(0, p) for p in shown])], [list(state(r)) for r in sent])
 
     def test_a_log_that_cannot_be_opened_is_an_error_naming_it(self):
-        read_only = self.path("read-only.jsonl")
-        with open(read_only, "w"):
-            pass
-        os.chmod(read_only, 0o444)
-        if os.access(read_only, os.W_OK):  # root writes anyway; this file refuses even root
-            read_only = "/proc/sys/kernel/ostype"
+        existing = self.path("kept.jsonl")
+        with open(existing, "w") as f:
+            f.write("keep me")
+        read_only_dir = self.path("read-only")
+        os.mkdir(read_only_dir, 0o555)
+        if os.access(read_only_dir, os.W_OK):  # root writes anyway; this folder refuses even root
+            read_only_dir = "/sys"
+        never = " (it is never overwritten; remove it or choose another name)"
         cases = [
             (self.path("missing/sent.jsonl"), "No such file or directory"),
-            (self.dir.name, "Is a directory"),
-            (read_only, "Permission denied"),
+            (self.dir.name, "File exists: a directory" + never),
+            (existing, "File exists" + never),
+            (os.path.join(read_only_dir, "sent.jsonl"), "Permission denied"),
         ]
         for path, reason in cases:
             with self.subTest(path=path):
@@ -132,6 +135,8 @@ class SimLog(ToolTest):
                 self.assertEqual(result.returncode, 1)
                 self.assertEqual(result.stderr, f"vandry-sim: cannot create the log {path}: {reason}\n")
                 self.assertEqual(result.stdout, "", "no port is offered")
+        with open(existing) as f:
+            self.assertEqual(f.read(), "keep me")
 
 
 class Link(ToolTest):

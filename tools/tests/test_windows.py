@@ -334,6 +334,21 @@ class Stopping(WineTest):
         self.assertEqual(json_lines(read_text(out))[0]["channels"], list(range(100, 115)))
         self.assertRegex(read_text(err), r"vandry-monitor: 1 update in [0-9.]+ s")
 
+    def test_a_closed_stdout_ends_quietly_after_the_stop_frame(self):
+        device = self.pty_on("COM21")
+        err = self.path("closed-stdout-err.txt")
+        with open(err, "wb") as e:
+            process = self.start([WINE_RUN, MONITOR_EXE, "--port", "COM21", "--json"], stderr=e)
+        device.read_until(REQUEST, timeout=DEADLINE + WINE_START)
+        device.write(upload_frame(0, list(range(100, 115))))
+        readable = select.select([process.stdout], [], [], DEADLINE)[0]
+        self.assertTrue(readable and process.stdout.readline(), read_text(err))
+        process.stdout.close()  # as `| head -1` does
+        device.write(upload_frame(0, list(range(200, 215))))
+        device.read_until(STOP_FRAME)
+        self.assertEqual(self.wait_exit(process), 0, read_text(err))
+        self.assertEqual(read_text(err), "")
+
     def test_seconds_ends_the_run_with_the_stop_frame(self):
         device = self.pty_on("COM21")
         process, out, err = self.start_exe("--port", "COM21", "--json", "--seconds", "1")

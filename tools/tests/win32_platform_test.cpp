@@ -72,11 +72,11 @@ TEST(Files, AnExistingFileIsNeverOverwritten) {
     ScratchDir scratch;
     const std::string path = scratch.path("kept.cap");
     std::string error;
-    std::FILE* first = create_file(path, "the capture", false, error);
+    std::FILE* first = create_file(path, "the capture", error);
     ASSERT_NE(first, nullptr) << error;
     std::fputs("keep me", first);
     std::fclose(first);
-    EXPECT_EQ(create_file(path, "the capture", false, error), nullptr);
+    EXPECT_EQ(create_file(path, "the capture", error), nullptr);
     EXPECT_NE(error.find("cannot create the capture " + path + ": "), std::string::npos) << error;
     EXPECT_NE(error.find("(it is never overwritten"), std::string::npos) << error;
     const auto kept = ScratchDir::contents(path);

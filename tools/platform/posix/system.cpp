@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -121,12 +122,34 @@ void write_stderr(std::string_view text) {
     }
 }
 
-std::FILE* create_file(const std::string& path, const std::string& role, bool replace, std::string& error) {
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | (replace ? O_TRUNC : O_EXCL);
+namespace {
+
+// "File exists" alone puzzles a user who sees no file: say what is there.
+std::string existing_kind(const std::string& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) return {};
+    if (S_ISDIR(info.st_mode)) return ": a directory";
+    if (!S_ISLNK(info.st_mode)) return {};
+    struct stat target {};
+    return ::stat(path.c_str(), &target) == 0 ? ": a symbolic link" : ": a symbolic link to nothing";
+}
+
+}  // namespace
+
+void open_standard_streams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free number is the one just found closed.
+        if (::open("/dev/null", O_RDWR | O_NOCTTY) != fd) return;
+    }
+}
+
+std::FILE* create_file(const std::string& path, const std::string& role, std::string& error) {
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY;
     const int fd = ::open(path.c_str(), flags, 0644);
     if (fd < 0) {
         error = "cannot create " + role + " " + path + ": " + std::strerror(errno);
-        if (errno == EEXIST) error += " (it is never overwritten; remove it or choose another name)";
+        if (errno == EEXIST) error += existing_kind(path) + " (it is never overwritten; remove it or choose another name)";
         return nullptr;
     }
     std::FILE* file = fdopen(fd, "wb");

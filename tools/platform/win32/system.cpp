@@ -98,7 +98,10 @@ private:
     HANDLE out_;
 };
 
-bool means_reader_gone(DWORD code) { return code == ERROR_NO_DATA || code == ERROR_BROKEN_PIPE; }
+// Wine reports a pipe whose reader has gone as not connected.
+bool means_reader_gone(DWORD code) {
+    return code == ERROR_NO_DATA || code == ERROR_BROKEN_PIPE || code == ERROR_PIPE_NOT_CONNECTED;
+}
 
 }  // namespace
 
@@ -207,9 +210,13 @@ void write_stderr(std::string_view text) {
     }
 }
 
-std::FILE* create_file(const std::string& path, const std::string& role, bool replace, std::string& error) {
+// A Windows program without a standard handle gets null from GetStdHandle,
+// never another object's handle, and writes to it fail harmlessly.
+void open_standard_streams() {}
+
+std::FILE* create_file(const std::string& path, const std::string& role, std::string& error) {
     const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                    replace ? CREATE_ALWAYS : CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
         error = "cannot create " + role + " " + path + ": " + system_message(code);
