@@ -20,7 +20,7 @@ bool is_localhost(std::string_view host) {
     return true;
 }
 
-// Four decimal parts 0..255. A leading zero is refused: some resolvers read
+// Four decimal numbers 0..255. A leading zero is refused: some resolvers read
 // "010" as octal 8, and the user meant something else either way.
 bool parse_ipv4(std::string_view text, std::uint8_t* out) {
     const std::vector<std::string_view> parts = split(text, '.');
