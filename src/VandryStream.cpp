@@ -20,6 +20,8 @@ const vandry::PortStream& parser_of(const vandry_stream* stream) {
 // to the caller's function; with no function, frames are only counted.
 class FrameCallback {
 public:
+    static constexpr bool kKeepsLatestOnly = false;  // the caller sees every frame
+
     FrameCallback(vandry_frame_fn on_frame, void* user) : on_frame_(on_frame), user_(user) {}
 
     // Takes an accepted upload-data payload.

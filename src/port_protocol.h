@@ -151,6 +151,7 @@ inline bool decode_e5_func(std::span<const std::uint8_t> payload, channel_values
 // What the parser hands every accepted upload-data payload to: this one
 // decodes it straight into the host's records.
 struct RecordSink {
+    static constexpr bool kKeepsLatestOnly = true;  // each frame overwrites what the one before wrote
     channel_values* channels;
     channel_banks* banks;
     template <typename Payload>
@@ -194,32 +195,17 @@ struct Head {
 // for both libraries and every sink: out of line.
 Head next_head(const std::uint8_t* data, std::size_t size, std::size_t p, std::size_t heads_end);
 
-// Hands the payload to the sink if it is accepted; says whether it was.
-template <typename Sink, typename Payload>
-[[gnu::always_inline]] inline bool deliver_if_accepted(const Sink& sink, const Payload& payload) {
-    if (!payload_accepted(payload)) {
-        return false;
-    }
-    sink.deliver(payload);
-    return true;
-}
-
 // The frames a scan expects next: a device sends frames of one size and
 // payload type back to back. Each of them is checked where it must lie, in
 // a few compares that do not wait for its length to say where the next one
-// starts, and is consumed as the one before was: delivered, if that one was.
+// starts, and is consumed as the one before was.
 class Alike {
 public:
-    Alike() = default;  // expects nothing
-    // Like a frame that was consumed whole, of `frame_size` bytes, whose
-    // payload begins with `type` (the tail, for an empty payload).
-    Alike(std::uint8_t command, std::size_t frame_size, std::uint8_t type, bool delivered)
-        : size_(frame_size), type_(type), delivered_(delivered) {
-        const std::size_t length = frame_size - FRAME_OVERHEAD;
-        const std::uint8_t header[kFrameHeaderSize] = {FRAME_HEAD, command, static_cast<std::uint8_t>(length),
-                                                       static_cast<std::uint8_t>(length >> 8)};
-        header_ = load_u32(header);
-    }
+    // Like a frame that was consumed whole, whose four header bytes read as
+    // `header`, of `frame_size` bytes, whose payload begins with `type` (the
+    // tail, for an empty payload).
+    Alike(std::uint32_t header, std::size_t frame_size, std::uint8_t type)
+        : size_(frame_size), header_(header), type_(type) {}
 
     // Whether the frame at `frame`, with `available` bytes from it in, is
     // one more like the last.
@@ -227,24 +213,51 @@ public:
         return size_ <= available && load_u32(frame) == header_ && frame[kFrameHeaderSize] == type_ &&
                frame[size_ - 1] == FRAME_TAIL;
     }
-    std::size_t size() const { return size_; }
-    bool delivered() const { return delivered_; }
 
 private:
-    std::size_t size_ = ~std::size_t{0};
-    std::uint32_t header_ = 0;
-    std::uint8_t type_ = 0;
-    bool delivered_ = false;
+    std::size_t size_;
+    std::uint32_t header_;
+    std::uint8_t type_;
 };
 
-// Consumes the frame at `frame`, which is consumed whole, and returns what
-// the frames behind it are expected to be like.
+// The payload of a frame that lies whole at `frame`, read as the decoder
+// reads a split one, so that one decoder serves both.
+inline SplitPayload payload_at(const std::uint8_t* frame, std::size_t frame_size) {
+    return SplitPayload(frame + kFrameHeaderSize, frame_size - FRAME_OVERHEAD, nullptr, frame_size - FRAME_OVERHEAD);
+}
+
+// Consumes a run of frames: one consumed whole, with its header at `head`
+// and its payload `first`, then every frame like it from data[p] on. Returns
+// where the run ends, and counts its frames into `frames` if they are
+// delivered. A sink that keeps only the latest values gets only the last:
+// the ones before it fill the same records, and the first, when it is split
+// and costs most to decode, is mostly overwritten by a whole one behind it.
+// Any other sink gets every frame.
 template <typename Sink>
-[[gnu::always_inline]] inline Alike consume(const std::uint8_t* frame, std::size_t frame_size, Sink sink) {
-    const WholePayload payload({frame + kFrameHeaderSize, frame_size - FRAME_OVERHEAD});
-    const std::uint8_t command = frame[1];
-    return Alike(command, frame_size, frame[kFrameHeaderSize],
-                 command == CMD_UPLOAD_DATA && deliver_if_accepted(sink, payload));
+[[gnu::always_inline]] inline std::size_t consume_run(const std::uint8_t* head, const SplitPayload& first,
+                                                      std::span<const std::uint8_t> chunk, std::size_t p, Sink sink,
+                                                      std::size_t& frames) {
+    const std::size_t frame_size = first.size() + FRAME_OVERHEAD;
+    const Alike alike(load_u32(head), frame_size, first.size() != 0 ? first[0] : FRAME_TAIL);
+    const std::uint8_t* const data = chunk.data();
+    std::size_t count = 1;
+    while (alike.at(data + p, chunk.size() - p)) {
+        p += frame_size;
+        ++count;
+    }
+    if (head[1] != CMD_UPLOAD_DATA || !payload_accepted(first)) {
+        return p;
+    }
+    frames += count;
+    if constexpr (Sink::kKeepsLatestOnly) {
+        sink.deliver(count == 1 ? first : payload_at(data + p - frame_size, frame_size));
+    } else {
+        sink.deliver(first);
+        for (std::size_t at = p - (count - 1) * frame_size; at < p; at += frame_size) {
+            sink.deliver(payload_at(data + at, frame_size));
+        }
+    }
+    return p;
 }
 
 }  // namespace stream_detail
@@ -350,13 +363,24 @@ private:
     // Keeps the held bytes from `at` on, then the chunk, for a head that
     // `needed` bytes decide.
     void keep_held(std::size_t at, std::span<const std::uint8_t> chunk, std::size_t needed);
-    // Keeps only `bytes` (none, or a head that `needed` bytes decide).
-    void keep_only(std::span<const std::uint8_t> bytes, std::size_t needed) {
-        copy_bytes(buffer_.data(), bytes.data(), bytes.size());
-        start_ = 0;
-        held_ = static_cast<std::uint16_t>(bytes.size());
+    // Keeps only the chunk's bytes from `at` on (none, or a head that
+    // `needed` bytes decide). From a long enough chunk its last kTailWindow
+    // bytes are copied whole, whatever the tail's length: a copy of a fixed
+    // size, with no branch on a length that changes from call to call.
+    void keep_tail(std::span<const std::uint8_t> chunk, std::size_t at, std::size_t needed) {
+        const std::size_t size = chunk.size();
+        const std::size_t tail = size - at;
+        if (size >= kTailWindow && tail <= kTailWindow && needed <= kPortBufferSize - kTailWindow) {
+            copy_fixed<kTailWindow>(buffer_.data(), chunk.data() + size - kTailWindow);
+            start_ = static_cast<std::uint16_t>(kTailWindow - tail);
+        } else {
+            copy_bytes(buffer_.data(), chunk.data() + at, tail);
+            start_ = 0;
+        }
+        held_ = static_cast<std::uint16_t>(tail);
         needed_ = static_cast<std::uint16_t>(needed);
     }
+    static constexpr std::size_t kTailWindow = 64;
 
     // Held bytes: buffer_[start_, start_ + held_), beginning with the
     // earliest undecided head; needed_ bytes decide it, and that many fit
@@ -372,7 +396,11 @@ inline std::size_t PortStream::scan(std::span<const std::uint8_t> chunk, Sink si
     using namespace stream_detail;
     std::size_t frames = 0;
     std::size_t p = 0;  // the chunk's first byte left to scan
-    Alike alike;
+    // A frame consumed whole that begins a run, not yet consumed: its
+    // header, its payload, and where it ends in the chunk.
+    const std::uint8_t* run_head = nullptr;
+    SplitPayload run_payload(nullptr, 0, nullptr, 0);
+    std::size_t run_end = 0;
     if (held_ != 0) {
         const Held held = held_ < kFrameHeaderSize ? complete_header(chunk) : Held::framed;
         if (held == Held::waiting) {
@@ -381,15 +409,11 @@ inline std::size_t PortStream::scan(std::span<const std::uint8_t> chunk, Sink si
         // The usual case: the chunk brings the rest of the held frame, whose
         // size is known. It is decided and decoded where its bytes lie.
         const std::size_t take = needed_ - held_;
-        const std::uint8_t command = buffer_[start_ + 1u];
-        if (held == Held::framed && consumed_whole(command, chunk[take - 1])) {
-            const SplitPayload payload(buffer_.data() + start_ + kFrameHeaderSize, held_ - kFrameHeaderSize,
-                                       chunk.data(), needed_ - FRAME_OVERHEAD);
-            const bool delivered = command == CMD_UPLOAD_DATA && deliver_if_accepted(sink, payload);
-            frames += delivered ? 1u : 0u;
-            // The payload's first byte; the tail itself for an empty payload.
-            alike = Alike(command, needed_, needed_ > FRAME_OVERHEAD ? payload[0] : FRAME_TAIL, delivered);
-            p = take;
+        if (held == Held::framed && consumed_whole(buffer_[start_ + 1u], chunk[take - 1])) {
+            run_head = buffer_.data() + start_;
+            run_payload = SplitPayload(run_head + kFrameHeaderSize, held_ - kFrameHeaderSize, chunk.data(),
+                                       needed_ - FRAME_OVERHEAD);
+            run_end = take;
         } else {
             const Resume resume = decide_held_heads(chunk, sink);
             if (resume.from == npos) {
@@ -404,14 +428,12 @@ inline std::size_t PortStream::scan(std::span<const std::uint8_t> chunk, Sink si
     const std::uint8_t* data = chunk.data();
     const std::size_t size = chunk.size();
     Head undecided{size, 0, false};  // none, unless the loop meets one
-    while (p < size) {
-        if (alike.at(data + p, size - p)) {
-            if (alike.delivered()) {
-                sink.deliver(WholePayload({data + p + kFrameHeaderSize, alike.size() - FRAME_OVERHEAD}));
-                ++frames;
-            }
-            p += alike.size();
-            continue;
+    for (;;) {
+        if (run_head != nullptr) {
+            p = consume_run(run_head, run_payload, chunk, run_end, sink, frames);
+        }
+        if (p >= size) {
+            break;
         }
         const std::size_t left = size - p;
         const std::size_t frame_size = left >= kFrameHeaderSize ? frame_size_at(data + p) : kFrameHeaderSize;
@@ -422,12 +444,12 @@ inline std::size_t PortStream::scan(std::span<const std::uint8_t> chunk, Sink si
             undecided = head;
             break;
         }
-        alike = consume(data + head.at, head.frame_size, sink);
-        frames += alike.delivered() ? 1u : 0u;
-        p = head.at + head.frame_size;
+        run_head = data + head.at;
+        run_payload = payload_at(run_head, head.frame_size);
+        run_end = head.at + head.frame_size;
     }
     // Only an undecided tail is copied.
-    keep_only(chunk.subspan(undecided.at), undecided.frame_size);
+    keep_tail(chunk, undecided.at, undecided.frame_size);
     return frames;
 }
 
@@ -461,7 +483,11 @@ PortStream::Resume PortStream::decide_held_heads(std::span<const std::uint8_t> c
             p = held;
             break;
         }
-        frames += consume(bytes + head.at, head.frame_size, sink).delivered() ? 1u : 0u;
+        const SplitPayload payload = payload_at(bytes + head.at, head.frame_size);
+        if (bytes[head.at + 1] == CMD_UPLOAD_DATA && payload_accepted(payload)) {
+            sink.deliver(payload);
+            ++frames;
+        }
         p = head.at + head.frame_size;
     }
     return {p - held, frames};
