@@ -9,6 +9,8 @@
 //                            frame positions known in advance
 //   CallsOnly/<type>/<chunk> an exported function that does nothing, called as parse_port_data is:
 //                            the floor of any parser called once per read
+//   Ceiling/<type>/<chunk>   a parser that knows the stream: one payload type, nothing between
+//                            frames (bench/ceiling_parser.h); what any parser could reach per read
 //   Adversarial/<name>/<chunk> parse_port_data on hostile streams (compare with Parse/2/<chunk>)
 //   EveryChunkSize/<type>    parse_port_data and the state machine at every chunk size 1..255:
 //                            the worst ratio and where
@@ -21,12 +23,14 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "VandryInterface.h"
 #include "VandryStream.h"
+#include "ceiling_parser.h"
 #include "per_byte_parser.h"
 
 namespace {
@@ -126,6 +130,24 @@ constexpr auto per_byte = [](const std::uint8_t* data, std::size_t n, Records& r
 constexpr auto call_only = [](const std::uint8_t* data, std::size_t n, Records& r) {
     return empty_parse_port_data(data, static_cast<std::uint8_t>(n), &r.channels, &r.banks) != 0;
 };
+
+using ParseFunction = std::uint8_t (*)(const std::uint8_t*, std::uint8_t, channel_values*, channel_banks*);
+constexpr ParseFunction kCeilings[] = {ceiling_parse_port_data_0, ceiling_parse_port_data_1, ceiling_parse_port_data_2};
+
+// The ceiling must do the parser's whole job on the streams it is measured
+// on: the same updates and the same records after every read.
+bool ceiling_agrees(const Bytes& bytes, std::uint8_t type, std::size_t chunk) {
+    Records mine{}, library{};
+    for (std::size_t at = 0; at < bytes.size(); at += chunk) {
+        const auto n = static_cast<std::uint8_t>(std::min(chunk, bytes.size() - at));
+        const bool updated = kCeilings[type](bytes.data() + at, n, &mine.channels, &mine.banks) != 0;
+        if (updated != (parse_port_data(bytes.data() + at, n, &library.channels, &library.banks) != 0) ||
+            std::memcmp(&mine, &library, sizeof mine) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
 
 void copy_frame(void* user, const vandry_frame* frame) {
     auto* records = static_cast<Records*>(user);
@@ -228,8 +250,19 @@ int register_parser_benchmarks() {
             });
         }
         benchmark::RegisterBenchmark((std::string("RecordsOnly/") + t).c_str(), records_only, bytes, type);
-        for (std::size_t chunk : {std::size_t{64}, std::size_t{255}})
+        for (std::size_t chunk : {std::size_t{64}, std::size_t{255}}) {
             benchmark::RegisterBenchmark(name("CallsOnly", t, chunk).c_str(), run_stream<decltype(call_only)>, bytes, chunk, call_only);
+            if (!ceiling_agrees(bytes, type, chunk)) {
+                std::fprintf(stderr, "the ceiling parser decodes type %u in %zu-byte reads unlike parse_port_data\n", type, chunk);
+                std::abort();
+            }
+            const ParseFunction ceiling = kCeilings[type];
+            benchmark::RegisterBenchmark(name("Ceiling", t, chunk).c_str(), [&bytes, chunk, ceiling](benchmark::State& state) {
+                run_stream(state, bytes, chunk, [ceiling](const std::uint8_t* data, std::size_t n, Records& r) {
+                    return ceiling(data, static_cast<std::uint8_t>(n), &r.channels, &r.banks) != 0;
+                });
+            });
+        }
         benchmark::RegisterBenchmark((std::string("EveryChunkSize/") + t).c_str(), every_chunk_size, bytes)->Iterations(1);
     }
     static const std::vector<Adversary> hostile = adversaries();
