@@ -5,8 +5,8 @@ export's cost next to an empty exported call, from the SBUS benchmark.
 
 Usage: bench/compare.py BUILD_DIR/bench/vandry_bench [benchmark options...]
 
-By default every benchmark runs three times, interleaved at random with the
-others, and the best of the three counts: on a shared machine a burst of
+By default every benchmark runs five times, interleaved at random with the
+others, and the best of the five counts: on a shared machine a burst of
 load then hits a figure and its comparator alike, instead of one of them.
 
 Each section is a function that takes the results (benchmark name -> result)
@@ -96,7 +96,7 @@ def main() -> int:
     if len(sys.argv) < 2:
         print(__doc__, file=sys.stderr)
         return 2
-    options = sys.argv[2:] or ["--benchmark_min_time=0.1", "--benchmark_repetitions=3",
+    options = sys.argv[2:] or ["--benchmark_min_time=0.1", "--benchmark_repetitions=5",
                                "--benchmark_enable_random_interleaving=true"]
     out = subprocess.run(
         [sys.argv[1], "--benchmark_format=json", *options],

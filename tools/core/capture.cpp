@@ -1,5 +1,7 @@
 #include "capture.h"
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstring>
 
@@ -72,11 +74,17 @@ CaptureReader::~CaptureReader() {
 std::string CaptureReader::open(const std::string& path) {
     path_ = path;
     file_ = std::fopen(path.c_str(), "rb");
-    if (file_ == nullptr) return "cannot open " + path + ": " + std::strerror(errno);
+    if (file_ == nullptr) return "cannot open the capture to replay " + path + ": " + std::strerror(errno);
     std::uint8_t header[12] = {};
     const std::size_t got = std::fread(header, 1, sizeof header, file_);
-    if (std::ferror(file_)) return "cannot read " + path + ": " + std::strerror(errno);
-    timed_ = got >= kCaptureMagic.size() && std::memcmp(header, kCaptureMagic.data(), kCaptureMagic.size()) == 0;
+    if (std::ferror(file_)) return "cannot read the capture to replay " + path + ": " + std::strerror(errno);
+    const std::size_t magic = std::min(got, kCaptureMagic.size());
+    const bool begins_like_capture = got != 0 && std::memcmp(header, kCaptureMagic.data(), magic) == 0;
+    // A whole file shorter than the magic that is its start is a capture
+    // cut short, not port bytes: replaying it raw would show nothing and
+    // say nothing.
+    if (begins_like_capture && got < kCaptureMagic.size()) return path + " is a capture cut short inside its header";
+    timed_ = begins_like_capture;
     if (!timed_) {
         std::rewind(file_);
         return {};
@@ -114,7 +122,7 @@ CaptureReader::Next CaptureReader::next(std::vector<std::uint8_t>& bytes, std::u
                       " complete records before it were replayed";
     }
     if (std::ferror(file_)) {
-        message = "cannot read " + path_ + ": " + std::strerror(errno);
+        message = "cannot read the capture to replay " + path_ + ": " + std::strerror(errno);
         return Next::failed;
     }
     return Next::end;

@@ -414,10 +414,16 @@ class Errors(ToolTest):
             f.write("keep me")
         os.mkdir(self.path("folder"))
         os.symlink(self.path("gone"), self.path("dangling"))
+        cut_in_magic = self.path("cut-in-magic.bin")
+        with open(cut_in_magic, "wb") as f:
+            f.write(b"\x89VAND")
         cases = [  # arguments, status, what stderr says
             (["--port", "/dev/no-such-vandry"], 1, "cannot open /dev/no-such-vandry: No such file or directory"),
             (["--port", "/dev/null"], 1, "/dev/null is not a serial port"),
-            (["--replay", self.path("missing.bin")], 1, f"cannot open {self.path('missing.bin')}: No such file"),
+            (["--replay", self.path("missing.bin")], 1,
+             f"cannot open the capture to replay {self.path('missing.bin')}: No such file"),
+            (["--replay", self.path("folder")], 1, f"cannot read the capture to replay {self.path('folder')}: Is a dir"),
+            (["--replay", cut_in_magic], 1, f"{cut_in_magic} is a capture cut short inside its header"),
             (["--hidraw", existing], 1, f"{existing} is not a hidraw device (a regular file; to replay a capture"),
             (["--hidraw", "/dev/no-such-hidraw"], 1, "cannot open /dev/no-such-hidraw: No such file or directory"),
             (["--hidraw", "/dev/null"], 1, "/dev/null is not a hidraw device: it reads as empty"),
