@@ -46,7 +46,9 @@ private:
 // An upload payload that a chunk completes: its first bytes are held in the
 // parser's buffer, the rest lie at the start of the chunk. It is read where
 // it lies: copying the chunk's part behind the held bytes first would make
-// the decoder read what was just stored, and wait for it.
+// the decoder read what was just stored, and wait for it. A payload that
+// lies whole in one place is the case with every byte "held" and no rest
+// (payload_at), so that one decoder serves both.
 class SplitPayload {
 public:
     // The buffer keeps room for the whole frame, so `size` bytes can be read
@@ -148,8 +150,9 @@ inline bool decode_e5_func(std::span<const std::uint8_t> payload, channel_values
     return decode_payload(WholePayload(payload), channels, banks);
 }
 
-// What the parser hands every accepted upload-data payload to: this one
-// decodes it straight into the host's records.
+// What the parser hands accepted upload-data payloads to: this one decodes
+// them straight into the host's records, so of a run of frames that fill the
+// same records only the last needs to reach it.
 struct RecordSink {
     static constexpr bool kKeepsLatestOnly = true;  // each frame overwrites what the one before wrote
     channel_values* channels;
@@ -270,9 +273,10 @@ template <typename Sink>
 // bytes behind it. The parser keeps the bytes from that head on (always
 // fewer than kPortBufferSize) and how many it needs to decide it. A chunk
 // that does not reach that count is only appended. Otherwise the held frame
-// is decided and decoded where its bytes lie (partly held, partly in the
-// chunk), the rest of the chunk is scanned in place, and only an undecided
-// tail is kept, so a false head costs a few reads instead of a rescan.
+// is decided where its bytes lie (partly held, partly in the chunk) and
+// decoded there unless a frame behind it overwrites what it would write, the
+// rest of the chunk is scanned in place, and only an undecided tail is kept,
+// so a false head costs a few reads instead of a rescan.
 //
 // A zeroed object is a fresh parser: the C library keeps one in storage that
 // its caller owns.
@@ -280,8 +284,10 @@ class PortStream {
 public:
     constexpr PortStream() = default;
 
-    // Takes the whole chunk and calls sink.deliver(payload) for every
-    // accepted upload-data frame in stream order; returns how many.
+    // Takes the whole chunk and hands the sink its accepted upload-data
+    // frames in stream order: every one, or for a sink that keeps only the
+    // latest values the last of each run of alike frames (consume_run).
+    // Returns how many frames were accepted, all of them counted.
     template <typename Sink>
     std::size_t feed(std::span<const std::uint8_t> chunk, Sink sink) {
         return hold_if_undecided(chunk) ? 0 : scan(chunk, sink);
@@ -364,9 +370,12 @@ private:
     // `needed` bytes decide.
     void keep_held(std::size_t at, std::span<const std::uint8_t> chunk, std::size_t needed);
     // Keeps only the chunk's bytes from `at` on (none, or a head that
-    // `needed` bytes decide). From a long enough chunk its last kTailWindow
-    // bytes are copied whole, whatever the tail's length: a copy of a fixed
-    // size, with no branch on a length that changes from call to call.
+    // `needed` bytes decide). The usual tail, the start of a frame that is
+    // not too long, from a chunk of kTailWindow bytes or more, is kept by
+    // copying the chunk's last kTailWindow bytes whole: a copy of one size,
+    // with no branch on the tail's length, which changes from call to call.
+    // start_ then lies below kTailWindow, and a frame of at most
+    // kPortBufferSize - kTailWindow bytes still fits behind it.
     void keep_tail(std::span<const std::uint8_t> chunk, std::size_t at, std::size_t needed) {
         const std::size_t size = chunk.size();
         const std::size_t tail = size - at;

@@ -353,6 +353,7 @@ void expect_every_call_as_the_model(const Bytes& stream, const std::vector<std::
         ASSERT_TRUE(got.banks.same_value(want_banks.value)) << where;
         ASSERT_EQ(parser.pending(), model.pending()) << where;
         ASSERT_LT(parser.pending(), vandry::kPortBufferSize) << where;
+        ASSERT_TRUE(parser.sound()) << where;  // every offset inside the buffer
         ASSERT_TRUE(got.guards_intact()) << where;
         *frames_seen += frames;
         at += size;
@@ -397,6 +398,25 @@ TEST(PortParser, AFrameThatDiffersFromTheOnesBeforeInOneFieldIsDecidedOnItsOwn) 
             std::size_t frames = 0;
             ASSERT_NO_FATAL_FAILURE(expect_every_call_as_the_model(
                 stream, sizes, std::string(c.name) + ", chunks of " + std::to_string(cut), &frames));
+        }
+    }
+}
+
+// Frames that nearly fill the buffer, their start kept from a long read and
+// the rest brought a byte at a time: the kept start must leave room for the
+// whole frame behind it, whatever the read's length and the tail's.
+TEST(PortParser, AFrameThatNearlyFillsTheBufferIsKeptWithRoomForAllOfIt) {
+    for (std::size_t frame_size : {436u, 437u, 440u, 442u, 444u, 500u}) {
+        const Bytes payload = concat({Bytes{VANDRY_PAYLOAD_CHANNELS}, Bytes(frame_size - VANDRY_FRAME_OVERHEAD - 1, 0x22)});
+        const Bytes frame = port_frame(VANDRY_CMD_UPLOAD_DATA, payload);
+        for (std::size_t lead : {0u, 32u, 60u, 63u}) {  // the frame's start is the last 64 - lead bytes of the read
+            const Bytes stream = concat({Bytes(lead, 0x11), frame, Bytes{VANDRY_FRAME_HEAD, VANDRY_CMD_UPLOAD_DATA, 0x1F, 0}});
+            std::vector<std::size_t> sizes{64};
+            sizes.resize(stream.size() - 64 + 1, 1);
+            std::size_t frames = 0;
+            ASSERT_NO_FATAL_FAILURE(expect_every_call_as_the_model(
+                stream, sizes, "frame of " + std::to_string(frame_size) + " after " + std::to_string(lead), &frames));
+            EXPECT_EQ(frames, 1u);
         }
     }
 }
