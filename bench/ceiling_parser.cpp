@@ -1,47 +1,13 @@
 #include "ceiling_parser.h"
 
-#include <emmintrin.h>
-
 #include <cstddef>
-#include <cstring>
+
+#include "byte_ops.h"  // the library's own copies, so that both sides copy alike
 
 namespace {
 
-using Block = __m128i;
-Block load(const std::uint8_t* at) { return _mm_loadu_si128(reinterpret_cast<const Block*>(at)); }
-void store(std::uint8_t* at, Block block) { _mm_storeu_si128(reinterpret_cast<Block*>(at), block); }
-
-// N bytes, N known when compiling: whole blocks and a last one that overlaps.
-template <std::size_t N>
-void copy_fixed(std::uint8_t* dst, const std::uint8_t* src) {
-    for (std::size_t at = 0; at + 16 <= N; at += 16) store(dst + at, load(src + at));
-    if (N % 16 != 0) store(dst + N - 16, load(src + N - 16));
-}
-
-// Any n bytes, inline: blocks and a last one that overlaps, or two words.
-template <typename Word>
-void copy_two_words(std::uint8_t* dst, const std::uint8_t* src, std::size_t n) {
-    Word first, last;
-    std::memcpy(&first, src, sizeof first);
-    std::memcpy(&last, src + n - sizeof last, sizeof last);
-    std::memcpy(dst, &first, sizeof first);
-    std::memcpy(dst + n - sizeof last, &last, sizeof last);
-}
-void copy_any(std::uint8_t* dst, const std::uint8_t* src, std::size_t n) {
-    if (n >= 16) {
-        const Block last = load(src + n - 16);
-        for (std::size_t at = 0; at + 16 <= n; at += 16) store(dst + at, load(src + at));
-        store(dst + n - 16, last);
-    } else if (n >= 8) {
-        copy_two_words<std::uint64_t>(dst, src, n);
-    } else if (n >= 4) {
-        copy_two_words<std::uint32_t>(dst, src, n);
-    } else if (n >= 2) {
-        copy_two_words<std::uint16_t>(dst, src, n);
-    } else if (n == 1) {
-        dst[0] = src[0];
-    }
-}
+using vandry::copy_fixed;
+void copy_any(std::uint8_t* dst, const std::uint8_t* src, std::size_t n) { vandry::copy_bytes(dst, src, n); }
 
 // Where a payload type's values lie in its frame.
 struct Layout {

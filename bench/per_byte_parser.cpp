@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "byte_ops.h"
+
 namespace vandry_bench {
 
 bool PerByteParser::feed(const std::uint8_t* data, std::size_t len, channel_values* channels, channel_banks* banks) {
@@ -82,7 +84,7 @@ bool PerByteParser::finish(channel_values* channels, channel_banks* banks) {
 void PerByteParser::reject() {
     const std::size_t count = held_ - 1;
     replay_from_ -= count;
-    std::memmove(replay_ + replay_from_, frame_ + 1, count);
+    vandry::copy_bytes_out_of_line(replay_ + replay_from_, frame_ + 1, count);  // two arrays: no overlap
     held_ = 0;
     state_ = kHead;
 }
