@@ -71,10 +71,11 @@ CaptureReader::~CaptureReader() {
     if (file_ != nullptr) std::fclose(file_);
 }
 
-std::string CaptureReader::open(const std::string& path) {
+std::string CaptureReader::open(const std::string& path, double until) {
     path_ = path;
-    file_ = std::fopen(path.c_str(), "rb");
-    if (file_ == nullptr) return "cannot open the capture to replay " + path + ": " + std::strerror(errno);
+    std::string error;
+    file_ = open_to_read(path, "the capture to replay", until, error);
+    if (file_ == nullptr) return error;
     std::uint8_t header[12] = {};
     const std::size_t got = std::fread(header, 1, sizeof header, file_);
     if (std::ferror(file_)) return "cannot read the capture to replay " + path + ": " + std::strerror(errno);
@@ -86,7 +87,7 @@ std::string CaptureReader::open(const std::string& path) {
     if (begins_like_capture && got < kCaptureMagic.size()) return path + " is a capture cut short inside its header";
     timed_ = begins_like_capture;
     if (!timed_) {
-        std::rewind(file_);
+        raw_start_.assign(header, header + got);
         return {};
     }
     if (got < sizeof header) return path + " is a capture cut short inside its header";
@@ -103,7 +104,10 @@ CaptureReader::Next CaptureReader::next(std::vector<std::uint8_t>& bytes, std::u
                                         std::string& message) {
     if (!timed_) {
         bytes.resize(kRawChunk);
-        bytes.resize(std::fread(bytes.data(), 1, kRawChunk, file_));
+        const std::size_t start = raw_start_.size();
+        std::copy(raw_start_.begin(), raw_start_.end(), bytes.begin());
+        raw_start_.clear();
+        bytes.resize(start + std::fread(bytes.data() + start, 1, kRawChunk - start, file_));
         time_us = 0;
         if (!bytes.empty()) return Next::chunk;
     } else {

@@ -60,8 +60,11 @@ public:
     CaptureReader& operator=(const CaptureReader&) = delete;
     ~CaptureReader();
 
-    std::string open(const std::string& path);  // empty, or the reason
-    bool timed() const { return timed_; }       // false: raw bytes
+    // Empty, or the reason. A FIFO is waited for until its writer comes, a
+    // stop request, or `until` (0: no limit); is_open() then says which.
+    std::string open(const std::string& path, double until = 0);
+    bool is_open() const { return file_ != nullptr; }
+    bool timed() const { return timed_; }  // false: raw bytes
     CaptureKind kind() const { return kind_; }
 
     enum class Next { chunk, reopened, end, failed };
@@ -75,6 +78,7 @@ private:
     bool timed_ = false;
     CaptureKind kind_ = CaptureKind::port;
     std::uint64_t records_ = 0;
+    std::vector<std::uint8_t> raw_start_;  // raw bytes read to look for the header: a FIFO cannot go back
 };
 
 }  // namespace vandry_tools

@@ -261,8 +261,12 @@ private:
 
     void run_replay() {
         CaptureReader reader;
-        if (const std::string problem = reader.open(options_.path); !problem.empty()) {
+        if (const std::string problem = reader.open(options_.path, deadline_); !problem.empty()) {
             fail(problem);
+            return;
+        }
+        if (!reader.is_open()) {  // a FIFO that no writer came to
+            if (!stop_requested()) tell(options_.path + ": no writer came; nothing was replayed");
             return;
         }
         opened_ = true;

@@ -73,6 +73,12 @@ void write_stderr(std::string_view text);
 // capture") and its path.
 std::FILE* create_file(const std::string& path, const std::string& role, std::string& error);
 
+// Opens an existing file for reading. A FIFO is returned once its writer
+// has written something (or come and gone): the wait ends at a stop request
+// or at `until` (in now_seconds(); 0: no limit), with null and `error`
+// empty. Otherwise null means failure, with the reason in `error`.
+std::FILE* open_to_read(const std::string& path, const std::string& role, double until, std::string& error);
+
 // ---- Ports ----------------------------------------------------------------
 
 enum class ReadStatus { bytes, timeout, vanished, failed };

@@ -303,6 +303,13 @@ def gone(pid):
         return True
 
 
+def catches(pid, number):
+    """True when the process has a handler for signal `number`."""
+    with open(f"/proc/{pid}/status") as f:
+        caught = next(line for line in f if line.startswith("SigCgt:")).split()[1]
+    return bool(int(caught, 16) >> (number - 1) & 1)
+
+
 def eventually(condition, timeout=DEADLINE, step=0.01):
     until = time.monotonic() + timeout
     while not condition():

@@ -10,7 +10,7 @@ import subprocess
 import termios
 import time
 
-from harness import (DEADLINE, MAN_DIR, MONITOR, SIGNALS, SIM, STOP_FRAME, Device, Lines, ToolTest, children_of,
+from harness import (DEADLINE, MAN_DIR, MONITOR, SIGNALS, SIM, STOP_FRAME, Device, Lines, ToolTest, catches, children_of,
                      decisions, eventually, gone, host_records, json_lines, options_of_help, options_of_man,
                      read_capture, sbus_channels, set_raw, state, unread_bytes, upload_frame, write_capture)
 
@@ -257,6 +257,39 @@ class Faults(ToolTest):
         self.assertRegex(error, rf"^vandry-monitor: {sim.path} vanished: .+ \(device unplugged\?\)$")
         self.assertRegex(summary, r"^vandry-monitor: 30 updates in ")
         self.assertEqual(len(json_lines(result.stdout)), 30)
+
+    def test_a_replay_fifo_waits_for_its_writer_until_a_stop(self):
+        frames = [upload_frame(0, [k] * 15) for k in range(1, 4)]
+        capture = self.path("capture.bin")
+        write_capture(capture, [(1000 * k, frame) for k, frame in enumerate(frames)])
+        with open(capture, "rb") as f:
+            timed = f.read()
+        stops = [(name, ["--replay-speed", "0"]) for name in SIGNALS] + [("--seconds", ["--seconds", "1"])]
+        writes = [("capture", timed, ["--replay-speed", "0"]), ("raw bytes", b"".join(frames), [])]
+        for name, extra in stops:
+            with self.subTest(stop=name):
+                fifo = self.path(f"stop{name}")
+                os.mkfifo(fifo)
+                monitor = self.start([MONITOR, "--replay", fifo, *extra])
+                if name in SIGNALS:
+                    self.assertTrue(eventually(lambda: catches(monitor.pid, SIGNALS[name])), "handlers installed")
+                    monitor.send_signal(SIGNALS[name])
+                self.assertEqual(self.wait_exit(monitor, timeout=10), 0)  # nobody ever writes
+                said = monitor.stderr.read().decode()
+                self.assertEqual(said, "" if name in SIGNALS else f"vandry-monitor: {fifo}: no writer came; "
+                                 "nothing was replayed\n")
+                self.assertEqual(monitor.stdout.read(), b"")
+        for name, data, extra in writes:  # the writer comes late, and the header cannot be read twice
+            with self.subTest(writer=name):
+                fifo = self.path(f"write{name}")
+                os.mkfifo(fifo)
+                monitor = self.start([MONITOR, "--replay", fifo, *extra])
+                self.assertTrue(eventually(lambda: catches(monitor.pid, signal.SIGTERM)))
+                with open(fifo, "wb") as f:
+                    f.write(data)
+                self.assertEqual(self.wait_exit(monitor), 0)
+                shown = json_lines(monitor.stdout.read().decode())
+                self.assertEqual([r["channels"] for r in shown], [[k] * 15 for k in range(1, 4)])
 
     def test_a_fifo_without_a_reader_does_not_hang_the_run(self):
         fifo = self.path("sbus")
