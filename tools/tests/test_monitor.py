@@ -15,6 +15,7 @@ from harness import (DEADLINE, MAN_DIR, MONITOR, SIGNALS, SIM, STOP_FRAME, Devic
                      read_capture, sbus_channels, set_raw, state, unread_bytes, upload_frame, write_capture)
 
 TCGETS2 = 0x802C542A  # Linux x86-64: read struct termios2
+TIOCGEXCL = 0x80045440  # Linux: is the terminal in exclusive mode
 REQUEST_FRAME = bytes([0xFA, 0xE5, 0x02, 0x00, 0x00, 0x00, 0x5F])
 
 
@@ -291,6 +292,31 @@ class Faults(ToolTest):
                 shown = json_lines(monitor.stdout.read().decode())
                 self.assertEqual([r["channels"] for r in shown], [[k] * 15 for k in range(1, 4)])
 
+    def test_a_port_in_use_is_refused_and_its_run_undisturbed(self):
+        link = self.path("vandry")
+        sim = self.sim("--rate", "200", "--link", link, "--serve")  # stays after the stop frame
+        first, lines = self.start_monitor("--port", link)
+        self.assertIsNotNone(lines.line(), "the first run reads the device")
+        for args in (["--port", link, "--seconds", "1.5"], ["--sbus-out", link, "--seconds", "1.5"]):
+            with self.subTest(args=args):
+                second = self.monitor(*args)
+                self.assertEqual(second.returncode, 1, second.stderr)
+                self.assertIn(f"{link} is in use by another program", second.stderr)
+                self.assertEqual(second.stdout, "")
+        self.assertIsNotNone(lines.line(), "the first run goes on")
+        self.assertEqual(exclusive(link), 1, "a refused run leaves the first one's claim alone")
+        first.send_signal(signal.SIGTERM)
+        self.assertEqual(self.wait_exit(first), 0)
+        self.assertEqual(exclusive(link), 0, "released at the end: the next run, not root, may open it")
+        said = first.stderr.read().decode()
+        self.assertNotIn("vanished", said)
+        sim.err.wait_for("stop frame received")
+        sim.process.send_signal(signal.SIGTERM)
+        status, device_said = sim.finish()
+        self.assertEqual(device_said.count("request frame received"), 1, device_said)
+        shown = json_lines("\n".join(lines.seen) + "\n" + lines.rest())
+        self.assertEqual([r["update"] for r in shown], list(range(1, len(shown) + 1)))
+
     def test_a_fifo_without_a_reader_does_not_hang_the_run(self):
         fifo = self.path("sbus")
         os.mkfifo(fifo)
@@ -429,6 +455,15 @@ class Outputs(ToolTest):
         self.assertEqual(status, 0, said)
         self.assertNotIn("cannot", said)
         device.read_until(STOP_FRAME)
+
+
+def exclusive(path):
+    """Whether the terminal at `path` is in exclusive mode (root opens it anyway)."""
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        return struct.unpack("i", fcntl.ioctl(fd, TIOCGEXCL, b"\0\0\0\0"))[0]
+    finally:
+        os.close(fd)
 
 
 def set_size(fd, columns, rows):

@@ -13,6 +13,7 @@
 
 #include "baud_rates.h"
 #include "platform.h"
+#include "port_claim.h"
 #include "stop_signal.h"
 
 namespace vandry_tools {
@@ -38,6 +39,7 @@ struct Port::State {
     int fd = -1;
     std::string path;
     bool restore = false;
+    bool claimed = false;  // another program's claim is never released by us
     termios saved{};
 };
 
@@ -61,6 +63,11 @@ std::string Port::open_serial(const std::string& path, unsigned baud) {
         close();
         return text;
     }
+    if (std::string text = claim_port(s.fd, path); !text.empty()) {
+        close();
+        return text;
+    }
+    s.claimed = true;
     termios raw = s.saved;
     cfmakeraw(&raw);
     raw.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CRTSCTS);
@@ -102,7 +109,9 @@ void Port::close() {
     State& s = *state_;
     if (s.fd < 0) return;
     if (s.restore) tcsetattr(s.fd, TCSANOW, &s.saved);
+    if (s.claimed) release_port(s.fd);
     ::close(s.fd);
+    s.claimed = false;
     s.fd = -1;
     s.restore = false;
 }
