@@ -89,6 +89,7 @@ private:
         // Sockets first: they leave nothing behind when another output fails.
         if (const std::string problem = udp_.open(); !problem.empty()) return fail(problem);
         if (!options_.sbus_out.empty()) {
+            if (const std::string problem = sbus_out_conflict(options_); !problem.empty()) return fail(problem);
             if (const std::string problem = sbus_line_.open(options_.sbus_out); !problem.empty()) return fail(problem);
             sbus_.emplace(sbus_line_, options_);
         }

@@ -49,6 +49,10 @@ struct MonitorOptions {
     SimulatorOptions simulator;  // the built-in device
 };
 
+// Why --sbus-out cannot go where it names: into the source's own port, or
+// into stdout among the updates. Empty when it can.
+std::string sbus_out_conflict(const MonitorOptions& options);
+
 // Parses and checks the command line; `terminal` tells whether stdout is
 // one (options of the live view are errors without it).
 OptionParser::Outcome parse_monitor_options(int argc, char** argv, bool terminal, MonitorOptions& options);

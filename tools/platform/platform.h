@@ -79,6 +79,14 @@ std::FILE* create_file(const std::string& path, const std::string& role, std::st
 // empty. Otherwise null means failure, with the reason in `error`.
 std::FILE* open_to_read(const std::string& path, const std::string& role, double until, std::string& error);
 
+// Whether two paths lead to one file or device (through links, or another
+// node of the same device).
+bool same_file(const std::string& a, const std::string& b);
+
+// Whether writing to `path` would write where stdout goes (/dev/stdout, the
+// terminal stdout is on). The null device swallows both, and counts as no.
+bool is_stdout(const std::string& path);
+
 // ---- Ports ----------------------------------------------------------------
 
 enum class ReadStatus { bytes, timeout, vanished, failed };

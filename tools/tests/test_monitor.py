@@ -477,6 +477,8 @@ class Errors(ToolTest):
             f.write("keep me")
         os.mkdir(self.path("folder"))
         os.symlink(self.path("gone"), self.path("dangling"))
+        device = Device(self)
+        os.symlink(device.path, self.path("port"))
         cut_in_magic = self.path("cut-in-magic.bin")
         with open(cut_in_magic, "wb") as f:
             f.write(b"\x89VAND")
@@ -499,6 +501,12 @@ class Errors(ToolTest):
             (["--sbus-out", existing, "--seconds", "1"], 1, f"the SBUS output {existing} is an existing file"),
             (["--sbus-out", self.path("folder"), "--seconds", "1"], 1, "is not a serial device, FIFO or file"),
             (["--sbus-out", self.path("no/such/dir"), "--seconds", "1"], 1, "cannot create the SBUS output"),
+            (["--port", device.path, "--sbus-out", device.path, "--seconds", "1"], 1,
+             f"the SBUS output {device.path} is the source, {device.path}"),
+            (["--port", device.path, "--sbus-out", self.path("port"), "--seconds", "1"], 1,
+             f"the SBUS output {self.path('port')} is the source, {device.path}"),
+            (["--sbus-out", "/dev/stdout", "--seconds", "1"], 1, "the SBUS output /dev/stdout is stdout"),
+            (["--sbus-out", "/proc/self/fd/1", "--seconds", "1"], 1, "the SBUS output /proc/self/fd/1 is stdout"),
             (["--udp-out", "255.255.255.255:9", "--udp-format", "json", "--sbus-out", self.path("sbus")], 1,
              "UDP output 255.255.255.255:9: cannot open: "),  # Linux: broadcast needs a permission
             (["--port", "/dev/null", "--baud", "12345"], 2, "--baud takes one of 1200, 2400,"),
@@ -514,6 +522,7 @@ class Errors(ToolTest):
                     self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
         with open(existing) as f:
             self.assertEqual(f.read(), "keep me")
+        self.assertEqual(unread_bytes(device.master), 0, "nothing was sent to the refused port")
         self.assertFalse(os.path.exists(self.path("sbus")), "a failed run leaves no output behind")
 
     def test_one_update_is_singular(self):

@@ -28,7 +28,25 @@ bool wait_for_writer(int fd, double until) {
     return false;
 }
 
+// A device has one identity however it is reached: its device number.
+bool same_identity(const struct stat& a, const struct stat& b) {
+    if (S_ISCHR(a.st_mode) || S_ISCHR(b.st_mode)) return S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode) && a.st_rdev == b.st_rdev;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 }  // namespace
+
+bool same_file(const std::string& a, const std::string& b) {
+    struct stat first {}, second {};
+    return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 && same_identity(first, second);
+}
+
+bool is_stdout(const std::string& path) {
+    struct stat out {}, target {}, null {};
+    if (fstat(STDOUT_FILENO, &out) != 0 || ::stat(path.c_str(), &target) != 0) return false;
+    if (::stat("/dev/null", &null) == 0 && same_identity(out, null)) return false;
+    return same_identity(out, target);
+}
 
 std::FILE* open_to_read(const std::string& path, const std::string& role, double until, std::string& error) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
