@@ -3,7 +3,8 @@
 // every update at the recorded pace:
 //
 //   header   8 bytes  89 56 41 4E 44 52 59 0A  ("\x89VANDRY\n": binary, and
-//                     a text-mode copy that mangled line ends is caught)
+//                     a text-mode copy that turned the 0A into 0D 0A is
+//                     refused as such, not replayed as raw bytes)
 //            1 byte   format version, 1
 //            1 byte   what was recorded: 0 port bytes, 1 HID reports
 //            2 bytes  zero (reserved)
@@ -14,8 +15,8 @@
 //                     none: the port was opened again after it vanished, and
 //                     what the parser held from before was dropped there
 //
-// A file that does not begin with the header is replayed as raw port bytes,
-// without timing.
+// A file that does not begin with "\x89VANDRY" is replayed as raw port
+// bytes, without timing; one that does but has no valid header is refused.
 #pragma once
 
 #include <array>

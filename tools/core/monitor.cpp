@@ -270,6 +270,12 @@ private:
             if (!stop_requested()) tell(options_.path + ": no writer came; nothing was replayed");
             return;
         }
+        // 0 asks for what a raw file gets anyway; any other pace would be ignored.
+        if (!reader.timed() && options_.replay_speed_given && options_.replay_speed != 0) {
+            fail("--replay-speed goes with a capture: " + options_.path +
+                 " has no capture header, so it is replayed as raw bytes, without timing");
+            return;
+        }
         opened_ = true;
         const bool paced = reader.timed() && options_.replay_speed > 0;
         const double replay_start = now_seconds();

@@ -301,6 +301,7 @@ OptionParser::Outcome parse_monitor_options(int argc, char** argv, bool terminal
     if (!problem.empty()) return command.parser.complaint(problem);
     options.sbus_source = static_cast<SbusSource>(command.sbus_source);
     options.stale_seconds = command.stale_ms / 1000.0;
+    options.replay_speed_given = command.parser.given("replay-speed");
     return outcome;
 }
 

@@ -479,6 +479,13 @@ class Errors(ToolTest):
         os.symlink(self.path("gone"), self.path("dangling"))
         device = Device(self)
         os.symlink(device.path, self.path("port"))
+        capture, mangled, damaged, raw = (self.path(name) for name in ("c.cap", "m.cap", "d.cap", "raw.bin"))
+        write_capture(capture, [(1000 * k, upload_frame(0, [k * 10] * 15)) for k in range(100)])
+        with open(capture, "rb") as f, open(mangled, "wb") as m, open(damaged, "wb") as d, open(raw, "wb") as r:
+            data = f.read()
+            m.write(data.replace(b"\n", b"\r\n"))  # a text-mode copy
+            d.write(data[:7] + b"\0" + data[8:])
+            r.write(upload_frame(0, [5] * 15))
         cut_in_magic = self.path("cut-in-magic.bin")
         with open(cut_in_magic, "wb") as f:
             f.write(b"\x89VAND")
@@ -489,6 +496,11 @@ class Errors(ToolTest):
              f"cannot open the capture to replay {self.path('missing.bin')}: No such file"),
             (["--replay", self.path("folder")], 1, f"cannot read the capture to replay {self.path('folder')}: Is a dir"),
             (["--replay", cut_in_magic], 1, f"{cut_in_magic} is a capture cut short inside its header"),
+            (["--replay", mangled], 1,
+             f"{mangled} looks like a capture damaged by a text-mode copy (line ends changed)"),
+            (["--replay", damaged], 1, f"{damaged} starts like a capture, but its header is damaged"),
+            (["--replay", raw, "--replay-speed", "0.5"], 1,
+             f"--replay-speed goes with a capture: {raw} has no capture header"),
             (["--hidraw", existing], 1, f"{existing} is not a hidraw device (a regular file; to replay a capture"),
             (["--hidraw", "/dev/no-such-hidraw"], 1, "cannot open /dev/no-such-hidraw: No such file or directory"),
             (["--hidraw", "/dev/null"], 1, "/dev/null is not a hidraw device"),
