@@ -76,7 +76,9 @@ std::FILE* create_file(const std::string& path, const std::string& role, std::st
 // Opens an existing file for reading. A FIFO is returned once its writer
 // has written something (or come and gone): the wait ends at a stop request
 // or at `until` (in now_seconds(); 0: no limit), with null and `error`
-// empty. Otherwise null means failure, with the reason in `error`.
+// empty. Otherwise null means failure, with the reason in `error`. Reads
+// from a FIFO wait for a stalled writer the same way, and read the end of
+// the file at a stop request or at `until`.
 std::FILE* open_to_read(const std::string& path, const std::string& role, double until, std::string& error);
 
 // Whether two paths lead to one file or device (through links, or another

@@ -291,6 +291,21 @@ class Faults(ToolTest):
                 self.assertEqual(self.wait_exit(monitor), 0)
                 shown = json_lines(monitor.stdout.read().decode())
                 self.assertEqual([r["channels"] for r in shown], [[k] * 15 for k in range(1, 4)])
+        for name, extra in (("SIGINT", ["--replay-speed", "0"]), ("--seconds", ["--seconds", "1"])):
+            with self.subTest(stalled_writer=name):  # it wrote some, and then nothing, but stays
+                fifo = self.path(f"stall{name}")
+                os.mkfifo(fifo)
+                monitor = self.start([MONITOR, "--replay", fifo, *extra])
+                writer = os.open(fifo, os.O_WRONLY)
+                self.addCleanup(os.close, writer)
+                os.write(writer, timed[:len(timed) - len(frames[-1]) - 5])  # the last record cut in its head
+                self.assertIsNotNone(Lines(monitor.stdout.fileno()).line(), "what was written is shown")
+                if name in SIGNALS:
+                    monitor.send_signal(SIGNALS[name])
+                self.assertEqual(self.wait_exit(monitor, timeout=10), 0)
+                said = monitor.stderr.read().decode()
+                self.assertNotIn("cannot", said)
+                self.assertNotIn("ends inside a record", said, "the stop cut it, not the recording")
 
     def test_a_port_in_use_is_refused_and_its_run_undisturbed(self):
         link = self.path("vandry")
