@@ -71,22 +71,32 @@ CaptureReader::~CaptureReader() {
     if (file_ != nullptr) std::fclose(file_);
 }
 
-std::string CaptureReader::open(const std::string& path) {
+std::string CaptureReader::open(const std::string& path, double until) {
     path_ = path;
-    file_ = std::fopen(path.c_str(), "rb");
-    if (file_ == nullptr) return "cannot open the capture to replay " + path + ": " + std::strerror(errno);
+    std::string error;
+    file_ = open_to_read(path, "the capture to replay", until, error);
+    if (file_ == nullptr) return error;
     std::uint8_t header[12] = {};
     const std::size_t got = std::fread(header, 1, sizeof header, file_);
     if (std::ferror(file_)) return "cannot read the capture to replay " + path + ": " + std::strerror(errno);
-    const std::size_t magic = std::min(got, kCaptureMagic.size());
+    // The magic's name, before its line end: a file that has it is meant as a
+    // capture. Replayed raw, a damaged one would show wrong updates without
+    // their timing, and say nothing.
+    const std::size_t name = kCaptureMagic.size() - 1;
+    const std::size_t magic = std::min(got, name);
     const bool begins_like_capture = got != 0 && std::memcmp(header, kCaptureMagic.data(), magic) == 0;
     // A whole file shorter than the magic that is its start is a capture
     // cut short, not port bytes: replaying it raw would show nothing and
     // say nothing.
-    if (begins_like_capture && got < kCaptureMagic.size()) return path + " is a capture cut short inside its header";
+    if (begins_like_capture && got <= name) return path + " is a capture cut short inside its header";
+    if (begins_like_capture && header[name] != kCaptureMagic[name]) {
+        if (header[name] == '\r' && got > name + 1 && header[name + 1] == '\n')
+            return path + " looks like a capture damaged by a text-mode copy (line ends changed); copy it as binary";
+        return path + " starts like a capture, but its header is damaged";
+    }
     timed_ = begins_like_capture;
     if (!timed_) {
-        std::rewind(file_);
+        raw_start_.assign(header, header + got);
         return {};
     }
     if (got < sizeof header) return path + " is a capture cut short inside its header";
@@ -103,7 +113,10 @@ CaptureReader::Next CaptureReader::next(std::vector<std::uint8_t>& bytes, std::u
                                         std::string& message) {
     if (!timed_) {
         bytes.resize(kRawChunk);
-        bytes.resize(std::fread(bytes.data(), 1, kRawChunk, file_));
+        const std::size_t start = raw_start_.size();
+        std::copy(raw_start_.begin(), raw_start_.end(), bytes.begin());
+        raw_start_.clear();
+        bytes.resize(start + std::fread(bytes.data() + start, 1, kRawChunk - start, file_));
         time_us = 0;
         if (!bytes.empty()) return Next::chunk;
     } else {

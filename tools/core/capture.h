@@ -3,7 +3,8 @@
 // every update at the recorded pace:
 //
 //   header   8 bytes  89 56 41 4E 44 52 59 0A  ("\x89VANDRY\n": binary, and
-//                     a text-mode copy that mangled line ends is caught)
+//                     a text-mode copy that turned the 0A into 0D 0A is
+//                     refused as such, not replayed as raw bytes)
 //            1 byte   format version, 1
 //            1 byte   what was recorded: 0 port bytes, 1 HID reports
 //            2 bytes  zero (reserved)
@@ -14,8 +15,8 @@
 //                     none: the port was opened again after it vanished, and
 //                     what the parser held from before was dropped there
 //
-// A file that does not begin with the header is replayed as raw port bytes,
-// without timing.
+// A file that does not begin with "\x89VANDRY" is replayed as raw port
+// bytes, without timing; one that does but has no valid header is refused.
 #pragma once
 
 #include <array>
@@ -60,8 +61,11 @@ public:
     CaptureReader& operator=(const CaptureReader&) = delete;
     ~CaptureReader();
 
-    std::string open(const std::string& path);  // empty, or the reason
-    bool timed() const { return timed_; }       // false: raw bytes
+    // Empty, or the reason. A FIFO is waited for until its writer comes, a
+    // stop request, or `until` (0: no limit); is_open() then says which.
+    std::string open(const std::string& path, double until = 0);
+    bool is_open() const { return file_ != nullptr; }
+    bool timed() const { return timed_; }  // false: raw bytes
     CaptureKind kind() const { return kind_; }
 
     enum class Next { chunk, reopened, end, failed };
@@ -75,6 +79,7 @@ private:
     bool timed_ = false;
     CaptureKind kind_ = CaptureKind::port;
     std::uint64_t records_ = 0;
+    std::vector<std::uint8_t> raw_start_;  // raw bytes read to look for the header: a FIFO cannot go back
 };
 
 }  // namespace vandry_tools

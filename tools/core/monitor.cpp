@@ -89,6 +89,7 @@ private:
         // Sockets first: they leave nothing behind when another output fails.
         if (const std::string problem = udp_.open(); !problem.empty()) return fail(problem);
         if (!options_.sbus_out.empty()) {
+            if (const std::string problem = sbus_out_conflict(options_); !problem.empty()) return fail(problem);
             if (const std::string problem = sbus_line_.open(options_.sbus_out); !problem.empty()) return fail(problem);
             sbus_.emplace(sbus_line_, options_);
         }
@@ -261,8 +262,18 @@ private:
 
     void run_replay() {
         CaptureReader reader;
-        if (const std::string problem = reader.open(options_.path); !problem.empty()) {
-            fail(problem);
+        // A FIFO's reads end early at a stop or the deadline: what they cut is no fault of the capture.
+        const std::string problem = reader.open(options_.path, deadline_);
+        if (!problem.empty() && !should_stop(now_seconds())) fail(problem);
+        if (!problem.empty()) return;
+        if (!reader.is_open()) {  // a FIFO that no writer came to
+            if (!stop_requested()) tell(options_.path + ": no writer came; nothing was replayed");
+            return;
+        }
+        // 0 asks for what a raw file gets anyway; any other pace would be ignored.
+        if (!reader.timed() && options_.replay_speed_given && options_.replay_speed != 0) {
+            fail("--replay-speed goes with a capture: " + options_.path +
+                 " has no capture header, so it is replayed as raw bytes, without timing");
             return;
         }
         opened_ = true;
@@ -295,7 +306,7 @@ private:
             }
             service(now);
         }
-        if (!message.empty()) tell(message);
+        if (!message.empty() && !should_stop(now_seconds())) tell(message);
     }
 
     const MonitorOptions& options_;

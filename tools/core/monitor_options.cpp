@@ -281,6 +281,14 @@ struct MonitorCommand {
 
 }  // namespace
 
+std::string sbus_out_conflict(const MonitorOptions& o) {
+    const std::string output = "the SBUS output " + o.sbus_out;
+    if (o.source != SourceKind::replay && same_file(o.sbus_out, o.path))
+        return output + " is the source, " + o.path + ": SBUS frames would go into the device's own port";
+    if (is_stdout(o.sbus_out)) return output + " is stdout: SBUS frames would be mixed into the updates shown there";
+    return {};
+}
+
 OptionParser::Outcome parse_monitor_options(int argc, char** argv, bool terminal, MonitorOptions& options) {
     MonitorCommand command(options);
     auto outcome = command.parser.parse(argc, argv);
@@ -293,6 +301,7 @@ OptionParser::Outcome parse_monitor_options(int argc, char** argv, bool terminal
     if (!problem.empty()) return command.parser.complaint(problem);
     options.sbus_source = static_cast<SbusSource>(command.sbus_source);
     options.stale_seconds = command.stale_ms / 1000.0;
+    options.replay_speed_given = command.parser.given("replay-speed");
     return outcome;
 }
 

@@ -32,6 +32,7 @@ struct MonitorOptions {
     bool reconnect = false;      // wait for a vanished port and open it again
     std::string record_path;
     double replay_speed = 1;     // 0: as fast as possible
+    bool replay_speed_given = false;  // a raw file has no pace to follow
     std::uint64_t frames = 0;    // stop after this many updates; 0: no limit
     double seconds = 0;          // stop after this long; 0: no limit
     bool json = false;           // JSON lines even on a terminal
@@ -48,6 +49,10 @@ struct MonitorOptions {
     std::optional<vandry_bridge::ChannelMap> map;
     SimulatorOptions simulator;  // the built-in device
 };
+
+// Why --sbus-out cannot go where it names: into the source's own port, or
+// into stdout among the updates. Empty when it can.
+std::string sbus_out_conflict(const MonitorOptions& options);
 
 // Parses and checks the command line; `terminal` tells whether stdout is
 // one (options of the live view are errors without it).

@@ -73,6 +73,22 @@ void write_stderr(std::string_view text);
 // capture") and its path.
 std::FILE* create_file(const std::string& path, const std::string& role, std::string& error);
 
+// Opens an existing file for reading. A FIFO is returned once its writer
+// has written something (or come and gone): the wait ends at a stop request
+// or at `until` (in now_seconds(); 0: no limit), with null and `error`
+// empty. Otherwise null means failure, with the reason in `error`. Reads
+// from a FIFO wait for a stalled writer the same way, and read the end of
+// the file at a stop request or at `until`.
+std::FILE* open_to_read(const std::string& path, const std::string& role, double until, std::string& error);
+
+// Whether two paths lead to one file or device (through links, or another
+// node of the same device).
+bool same_file(const std::string& a, const std::string& b);
+
+// Whether writing to `path` would write where stdout goes (/dev/stdout, the
+// terminal stdout is on). The null device swallows both, and counts as no.
+bool is_stdout(const std::string& path);
+
 // ---- Ports ----------------------------------------------------------------
 
 enum class ReadStatus { bytes, timeout, vanished, failed };

@@ -105,6 +105,15 @@ def upload_frame(kind, channels=None, banks=None):
     return bytes([HEAD, UPLOAD]) + struct.pack("<H", len(payload)) + payload + bytes([TAIL])
 
 
+def write_capture(path, records, kind=0):
+    """A capture of `kind` (0 port bytes, 1 HID reports) holding `records`:
+    [(time in microseconds, bytes)]."""
+    with open(path, "wb") as f:
+        f.write(b"\x89VANDRY\n" + bytes([1, kind, 0, 0]))
+        for t, data in records:
+            f.write(struct.pack("<QH", t, len(data)) + data)
+
+
 def read_capture(path):
     """The records of a capture file: [(time in microseconds, bytes)]."""
     with open(path, "rb") as f:
@@ -292,6 +301,13 @@ def gone(pid):
             return f.read().rsplit(")", 1)[1].split()[0] in ("Z", "X")
     except FileNotFoundError:
         return True
+
+
+def catches(pid, number):
+    """True when the process has a handler for signal `number`."""
+    with open(f"/proc/{pid}/status") as f:
+        caught = next(line for line in f if line.startswith("SigCgt:")).split()[1]
+    return bool(int(caught, 16) >> (number - 1) & 1)
 
 
 def eventually(condition, timeout=DEADLINE, step=0.01):

@@ -10,11 +10,12 @@ import subprocess
 import termios
 import time
 
-from harness import (DEADLINE, MAN_DIR, MONITOR, SIGNALS, SIM, STOP_FRAME, Device, Lines, ToolTest, children_of,
+from harness import (DEADLINE, MAN_DIR, MONITOR, SIGNALS, SIM, STOP_FRAME, Device, Lines, ToolTest, catches, children_of,
                      decisions, eventually, gone, host_records, json_lines, options_of_help, options_of_man,
-                     read_capture, sbus_channels, set_raw, state, unread_bytes, upload_frame)
+                     read_capture, sbus_channels, set_raw, state, unread_bytes, upload_frame, write_capture)
 
 TCGETS2 = 0x802C542A  # Linux x86-64: read struct termios2
+TIOCGEXCL = 0x80045440  # Linux: is the terminal in exclusive mode
 REQUEST_FRAME = bytes([0xFA, 0xE5, 0x02, 0x00, 0x00, 0x00, 0x5F])
 
 
@@ -258,6 +259,79 @@ class Faults(ToolTest):
         self.assertRegex(summary, r"^vandry-monitor: 30 updates in ")
         self.assertEqual(len(json_lines(result.stdout)), 30)
 
+    def test_a_replay_fifo_waits_for_its_writer_until_a_stop(self):
+        frames = [upload_frame(0, [k] * 15) for k in range(1, 4)]
+        capture = self.path("capture.bin")
+        write_capture(capture, [(1000 * k, frame) for k, frame in enumerate(frames)])
+        with open(capture, "rb") as f:
+            timed = f.read()
+        stops = [(name, ["--replay-speed", "0"]) for name in SIGNALS] + [("--seconds", ["--seconds", "1"])]
+        writes = [("capture", timed, ["--replay-speed", "0"]), ("raw bytes", b"".join(frames), [])]
+        for name, extra in stops:
+            with self.subTest(stop=name):
+                fifo = self.path(f"stop{name}")
+                os.mkfifo(fifo)
+                monitor = self.start([MONITOR, "--replay", fifo, *extra])
+                if name in SIGNALS:
+                    self.assertTrue(eventually(lambda: catches(monitor.pid, SIGNALS[name])), "handlers installed")
+                    monitor.send_signal(SIGNALS[name])
+                self.assertEqual(self.wait_exit(monitor, timeout=10), 0)  # nobody ever writes
+                said = monitor.stderr.read().decode()
+                self.assertEqual(said, "" if name in SIGNALS else f"vandry-monitor: {fifo}: no writer came; "
+                                 "nothing was replayed\n")
+                self.assertEqual(monitor.stdout.read(), b"")
+        for name, data, extra in writes:  # the writer comes late, and the header cannot be read twice
+            with self.subTest(writer=name):
+                fifo = self.path(f"write{name}")
+                os.mkfifo(fifo)
+                monitor = self.start([MONITOR, "--replay", fifo, *extra])
+                self.assertTrue(eventually(lambda: catches(monitor.pid, signal.SIGTERM)))
+                with open(fifo, "wb") as f:
+                    f.write(data)
+                self.assertEqual(self.wait_exit(monitor), 0)
+                shown = json_lines(monitor.stdout.read().decode())
+                self.assertEqual([r["channels"] for r in shown], [[k] * 15 for k in range(1, 4)])
+        for name, extra in (("SIGINT", ["--replay-speed", "0"]), ("--seconds", ["--seconds", "1"])):
+            with self.subTest(stalled_writer=name):  # it wrote some, and then nothing, but stays
+                fifo = self.path(f"stall{name}")
+                os.mkfifo(fifo)
+                monitor = self.start([MONITOR, "--replay", fifo, *extra])
+                writer = os.open(fifo, os.O_WRONLY)
+                self.addCleanup(os.close, writer)
+                os.write(writer, timed[:len(timed) - len(frames[-1]) - 5])  # the last record cut in its head
+                self.assertIsNotNone(Lines(monitor.stdout.fileno()).line(), "what was written is shown")
+                if name in SIGNALS:
+                    monitor.send_signal(SIGNALS[name])
+                self.assertEqual(self.wait_exit(monitor, timeout=10), 0)
+                said = monitor.stderr.read().decode()
+                self.assertNotIn("cannot", said)
+                self.assertNotIn("ends inside a record", said, "the stop cut it, not the recording")
+
+    def test_a_port_in_use_is_refused_and_its_run_undisturbed(self):
+        link = self.path("vandry")
+        sim = self.sim("--rate", "200", "--link", link, "--serve")  # stays after the stop frame
+        first, lines = self.start_monitor("--port", link)
+        self.assertIsNotNone(lines.line(), "the first run reads the device")
+        for args in (["--port", link, "--seconds", "1.5"], ["--sbus-out", link, "--seconds", "1.5"]):
+            with self.subTest(args=args):
+                second = self.monitor(*args)
+                self.assertEqual(second.returncode, 1, second.stderr)
+                self.assertIn(f"{link} is in use by another program", second.stderr)
+                self.assertEqual(second.stdout, "")
+        self.assertIsNotNone(lines.line(), "the first run goes on")
+        self.assertEqual(exclusive(link), 1, "a refused run leaves the first one's claim alone")
+        first.send_signal(signal.SIGTERM)
+        self.assertEqual(self.wait_exit(first), 0)
+        self.assertEqual(exclusive(link), 0, "released at the end: the next run, not root, may open it")
+        said = first.stderr.read().decode()
+        self.assertNotIn("vanished", said)
+        sim.err.wait_for("stop frame received")
+        sim.process.send_signal(signal.SIGTERM)
+        status, device_said = sim.finish()
+        self.assertEqual(device_said.count("request frame received"), 1, device_said)
+        shown = json_lines("\n".join(lines.seen) + "\n" + lines.rest())
+        self.assertEqual([r["update"] for r in shown], list(range(1, len(shown) + 1)))
+
     def test_a_fifo_without_a_reader_does_not_hang_the_run(self):
         fifo = self.path("sbus")
         os.mkfifo(fifo)
@@ -352,24 +426,19 @@ class Outputs(ToolTest):
         for k in range(0, len(frames), 25):
             position = scaled.index(sbus_channels(frames[k:k + 25]), position + 1)
 
-    def test_hid_reports_are_decoded_recorded_and_replayed(self):
-        device = Device(self)
-        set_raw(device.slave)
+    def test_hid_reports_are_decoded(self):
+        # Only a hidraw device is taken for --hidraw, and this machine may
+        # have none: the reports come from a capture of HID reports.
         capture = self.path("hid.cap")
-        monitor = self.start([MONITOR, "--hidraw", device.path, "--json", "--frames", "2", "--record", capture])
-        lines = Lines(monitor.stdout.fileno())
-        # A pty keeps no report boundaries: each report waits for the update before it.
-        device.write(bytes(range(1, 20)))  # a 19-byte game-controller report
-        game = lines.line()
-        device.write(bytes([0xFA, 0, 0, 0]) + bytes(range(4, 34)) + bytes([0]))  # a compatible report
-        compatible = lines.line()
-        self.assertEqual(self.wait_exit(monitor), 0)
-        game, compatible = json_lines(game), json_lines(compatible)
-        self.assertEqual(game[0]["game_controller"],
+        write_capture(capture, [(1000, bytes(range(1, 20))),  # a 19-byte game-controller report
+                                (2000, bytes([0xFA, 0, 0, 0]) + bytes(range(4, 34)) + bytes([0]))],  # compatible
+                      kind=1)
+        result = self.monitor("--replay", capture, "--replay-speed", "0")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        game, compatible = json_lines(result.stdout)
+        self.assertEqual(game["game_controller"],
                          [0x0201, 0x0403, 0x0605, 0x0807, 0x0900, 0x0B0A, 0x0C00, 0x0E0D, 0, 0x100F, 0x11])
-        self.assertEqual(compatible[0]["channels"], [(5 + 2 * k) << 8 | (4 + 2 * k) for k in range(15)])
-        replay = json_lines(self.monitor("--replay", capture, "--replay-speed", "0").stdout)
-        self.assertEqual(replay, game + compatible)
+        self.assertEqual(compatible["channels"], [(5 + 2 * k) << 8 | (4 + 2 * k) for k in range(15)])
 
     def test_the_live_view_fits_the_terminal_follows_the_data_and_ends_when_it_closes(self):
         device = Device(self)
@@ -403,6 +472,15 @@ class Outputs(ToolTest):
         device.read_until(STOP_FRAME)
 
 
+def exclusive(path):
+    """Whether the terminal at `path` is in exclusive mode (root opens it anyway)."""
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        return struct.unpack("i", fcntl.ioctl(fd, TIOCGEXCL, b"\0\0\0\0"))[0]
+    finally:
+        os.close(fd)
+
+
 def set_size(fd, columns, rows):
     fcntl.ioctl(fd, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
 
@@ -414,6 +492,15 @@ class Errors(ToolTest):
             f.write("keep me")
         os.mkdir(self.path("folder"))
         os.symlink(self.path("gone"), self.path("dangling"))
+        device = Device(self)
+        os.symlink(device.path, self.path("port"))
+        capture, mangled, damaged, raw = (self.path(name) for name in ("c.cap", "m.cap", "d.cap", "raw.bin"))
+        write_capture(capture, [(1000 * k, upload_frame(0, [k * 10] * 15)) for k in range(100)])
+        with open(capture, "rb") as f, open(mangled, "wb") as m, open(damaged, "wb") as d, open(raw, "wb") as r:
+            data = f.read()
+            m.write(data.replace(b"\n", b"\r\n"))  # a text-mode copy
+            d.write(data[:7] + b"\0" + data[8:])
+            r.write(upload_frame(0, [5] * 15))
         cut_in_magic = self.path("cut-in-magic.bin")
         with open(cut_in_magic, "wb") as f:
             f.write(b"\x89VAND")
@@ -424,15 +511,29 @@ class Errors(ToolTest):
              f"cannot open the capture to replay {self.path('missing.bin')}: No such file"),
             (["--replay", self.path("folder")], 1, f"cannot read the capture to replay {self.path('folder')}: Is a dir"),
             (["--replay", cut_in_magic], 1, f"{cut_in_magic} is a capture cut short inside its header"),
+            (["--replay", mangled], 1,
+             f"{mangled} looks like a capture damaged by a text-mode copy (line ends changed)"),
+            (["--replay", damaged], 1, f"{damaged} starts like a capture, but its header is damaged"),
+            (["--replay", raw, "--replay-speed", "0.5"], 1,
+             f"--replay-speed goes with a capture: {raw} has no capture header"),
             (["--hidraw", existing], 1, f"{existing} is not a hidraw device (a regular file; to replay a capture"),
             (["--hidraw", "/dev/no-such-hidraw"], 1, "cannot open /dev/no-such-hidraw: No such file or directory"),
-            (["--hidraw", "/dev/null"], 1, "/dev/null is not a hidraw device: it reads as empty"),
+            (["--hidraw", "/dev/null"], 1, "/dev/null is not a hidraw device"),
+            (["--hidraw", "/dev/zero", "--seconds", "2"], 1, "/dev/zero is not a hidraw device"),
+            (["--hidraw", "/dev/urandom", "--seconds", "2"], 1, "/dev/urandom is not a hidraw device"),
+            (["--hidraw", "/dev/ptmx", "--seconds", "2"], 1, "/dev/ptmx is not a hidraw device"),
             (["--record", existing, "--seconds", "1"], 1, f"cannot create the capture {existing}: File exists ("),
             (["--record", self.path("folder"), "--seconds", "1"], 1, "File exists: a directory ("),
             (["--record", self.path("dangling"), "--seconds", "1"], 1, "File exists: a symbolic link to nothing ("),
             (["--sbus-out", existing, "--seconds", "1"], 1, f"the SBUS output {existing} is an existing file"),
             (["--sbus-out", self.path("folder"), "--seconds", "1"], 1, "is not a serial device, FIFO or file"),
             (["--sbus-out", self.path("no/such/dir"), "--seconds", "1"], 1, "cannot create the SBUS output"),
+            (["--port", device.path, "--sbus-out", device.path, "--seconds", "1"], 1,
+             f"the SBUS output {device.path} is the source, {device.path}"),
+            (["--port", device.path, "--sbus-out", self.path("port"), "--seconds", "1"], 1,
+             f"the SBUS output {self.path('port')} is the source, {device.path}"),
+            (["--sbus-out", "/dev/stdout", "--seconds", "1"], 1, "the SBUS output /dev/stdout is stdout"),
+            (["--sbus-out", "/proc/self/fd/1", "--seconds", "1"], 1, "the SBUS output /proc/self/fd/1 is stdout"),
             (["--udp-out", "255.255.255.255:9", "--udp-format", "json", "--sbus-out", self.path("sbus")], 1,
              "UDP output 255.255.255.255:9: cannot open: "),  # Linux: broadcast needs a permission
             (["--port", "/dev/null", "--baud", "12345"], 2, "--baud takes one of 1200, 2400,"),
@@ -448,6 +549,7 @@ class Errors(ToolTest):
                     self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
         with open(existing) as f:
             self.assertEqual(f.read(), "keep me")
+        self.assertEqual(unread_bytes(device.master), 0, "nothing was sent to the refused port")
         self.assertFalse(os.path.exists(self.path("sbus")), "a failed run leaves no output behind")
 
     def test_one_update_is_singular(self):

@@ -8,8 +8,8 @@ import struct
 import time
 from fractions import Fraction
 
-from harness import (MONITOR, Device, Lines, Listener, ToolTest, free_udp_port, has_ipv6_loopback, json_lines,
-                     sbus_channels, set_raw, state)
+from harness import (MONITOR, Lines, Listener, ToolTest, free_udp_port, has_ipv6_loopback, json_lines,
+                     sbus_channels, state, write_capture)
 
 IPV6 = has_ipv6_loopback()
 HOST6 = "::1" if IPV6 else "127.0.0.1"  # a machine without IPv6 still tests the rest
@@ -138,20 +138,17 @@ class Formats(ToolTest):
             position = wanted.index(sbus_channels(frame), position + 1)
 
     def test_hid_reports_reach_the_outputs_that_carry_them(self):
-        device = Device(self)
-        set_raw(device.slave)
         ardupilot8, json_out = Listener(self, "127.0.0.1"), Listener(self, HOST6)
-        monitor = self.start([MONITOR, "--hidraw", device.path, "--json", "--frames", "2",
-                              "--udp-out", ardupilot8.endpoint, "--udp-format", "ardupilot8",
-                              "--udp-out", json_out.endpoint, "--udp-format", "json"])
-        lines = Lines(monitor.stdout.fileno())
-        # A pty keeps no report boundaries: each report waits for the update before it.
-        device.write(bytes(range(1, 20)))  # a 19-byte game-controller report: no channels to map
-        game = lines.line()
+        capture = self.path("hid.cap")  # only a hidraw device is taken for --hidraw: a capture of reports
         sticks = struct.pack("<15H", *(85 * k for k in range(15)))
-        device.write(bytes([0xFA, 0, 0, 0]) + sticks + bytes([0]))  # a compatible report: 15 channels
-        compatible = lines.line()
-        self.assertEqual(self.wait_exit(monitor), 0, monitor.stderr.read())
+        write_capture(capture, [(1000, bytes(range(1, 20))),  # a 19-byte game-controller report: no channels
+                                (2000, bytes([0xFA, 0, 0, 0]) + sticks + bytes([0]))],  # compatible: 15 channels
+                      kind=1)
+        result = self.monitor("--replay", capture, "--replay-speed", "0",
+                              "--udp-out", ardupilot8.endpoint, "--udp-format", "ardupilot8",
+                              "--udp-out", json_out.endpoint, "--udp-format", "json")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        game, compatible = result.stdout.splitlines()
         self.assertEqual([d.decode() for d in json_out.finish()], [game + "\n", compatible + "\n"])
         channels = json_lines(compatible)[0]["channels"]
         self.assertEqual(channels, [85 * k for k in range(15)])

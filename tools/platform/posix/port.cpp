@@ -1,5 +1,6 @@
 // The device's serial port and HID device on POSIX systems.
 #include <fcntl.h>
+#include <linux/hidraw.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 
 #include "baud_rates.h"
 #include "platform.h"
+#include "port_claim.h"
 #include "stop_signal.h"
 
 namespace vandry_tools {
@@ -36,9 +38,8 @@ std::span<const unsigned> supported_baud_rates() { return kBaudRates; }
 struct Port::State {
     int fd = -1;
     std::string path;
-    bool hid = false;
-    bool got_bytes = false;
     bool restore = false;
+    bool claimed = false;  // another program's claim is never released by us
     termios saved{};
 };
 
@@ -49,7 +50,6 @@ bool Port::is_open() const { return state_->fd >= 0; }
 
 std::string Port::open_serial(const std::string& path, unsigned baud) {
     close();
-    state_->hid = false;
     speed_t speed = B0;
     for (std::size_t k = 0; k < std::size(kBaudRates); ++k)
         if (kBaudRates[k] == baud) speed = kSpeeds[k];
@@ -63,6 +63,11 @@ std::string Port::open_serial(const std::string& path, unsigned baud) {
         close();
         return text;
     }
+    if (std::string text = claim_port(s.fd, path); !text.empty()) {
+        close();
+        return text;
+    }
+    s.claimed = true;
     termios raw = s.saved;
     cfmakeraw(&raw);
     raw.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CRTSCTS);
@@ -85,12 +90,14 @@ std::string Port::open_hid(const std::string& path) {
     close();
     State& s = *state_;
     s.path = path;
-    s.hid = true;
-    s.got_bytes = false;
     s.fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (s.fd < 0) return errno_text("open", path);
+    // Any other character device opens just as well: /dev/zero or
+    // /dev/urandom would be read without end as reports of nothing. Only a
+    // hidraw device answers this request.
     struct stat info {};
-    if (fstat(s.fd, &info) != 0 || !S_ISCHR(info.st_mode)) {
+    hidraw_devinfo device {};
+    if (fstat(s.fd, &info) != 0 || !S_ISCHR(info.st_mode) || ioctl(s.fd, HIDIOCGRAWINFO, &device) != 0) {
         const bool regular = S_ISREG(info.st_mode);
         close();
         return path + " is not a hidraw device" + (regular ? " (a regular file; to replay a capture use --replay)" : "");
@@ -102,7 +109,9 @@ void Port::close() {
     State& s = *state_;
     if (s.fd < 0) return;
     if (s.restore) tcsetattr(s.fd, TCSANOW, &s.saved);
+    if (s.claimed) release_port(s.fd);
     ::close(s.fd);
+    s.claimed = false;
     s.fd = -1;
     s.restore = false;
 }
@@ -114,13 +123,8 @@ ReadResult Port::read(std::uint8_t* buffer, std::size_t size, int timeout_ms) {
     if (ready < 0 && errno != EINTR) return {ReadStatus::failed, 0, errno_text("wait for", s.path)};
     if (ready <= 0 || p[0].revents == 0) return {};  // a timeout, or a stop request: the caller looks
     const ssize_t n = ::read(s.fd, buffer, size);
-    if (n > 0) {
-        s.got_bytes = true;
-        return {ReadStatus::bytes, static_cast<std::size_t>(n), {}};
-    }
+    if (n > 0) return {ReadStatus::bytes, static_cast<std::size_t>(n), {}};
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return {};
-    if (n == 0 && s.hid && !s.got_bytes)  // a HID device never reads as empty; /dev/null does
-        return {ReadStatus::failed, 0, s.path + " is not a hidraw device: it reads as empty"};
     if (n == 0) return {ReadStatus::vanished, 0, s.path + " vanished: end of file (device unplugged?)"};
     if (means_unplugged(errno))
         return {ReadStatus::vanished, 0, s.path + " vanished: " + std::strerror(errno) + " (device unplugged?)"};

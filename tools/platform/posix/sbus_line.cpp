@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform.h"
+#include "port_claim.h"
 
 namespace vandry_tools {
 
@@ -20,6 +21,7 @@ struct SbusLine::State {
     std::string path;
     bool fifo = false;
     bool restore = false;
+    bool claimed = false;  // another program's claim is never released by us
     struct termios2 saved {};
     std::vector<std::uint8_t> unsent;  // the rest of a frame the line took only in part
 };
@@ -79,6 +81,7 @@ SbusLine::~SbusLine() {
     State& s = *state_;
     if (s.fd < 0) return;
     if (s.restore) ioctl(s.fd, TCSETS2, &s.saved);
+    if (s.claimed) release_port(s.fd);
     close(s.fd);
 }
 
@@ -101,6 +104,8 @@ std::string SbusLine::open(const std::string& path) {
     s.fd = ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (s.fd < 0) return reason("open", path);
     if (isatty(s.fd) == 0) return {};  // e.g. /dev/null
+    if (std::string problem = claim_port(s.fd, "the SBUS output " + path); !problem.empty()) return problem;
+    s.claimed = true;
     if (ioctl(s.fd, TCGETS2, &s.saved) != 0) return reason("read the settings of", path);
     if (!set_sbus_speed(s.fd, s.saved)) return reason("set 100000 baud 8E2 on", path);
     s.restore = true;
