@@ -79,7 +79,9 @@ VANDRY_STREAM_API size_t vandry_stream_feed(vandry_stream* stream, const uint8_t
 }
 
 VANDRY_STREAM_API size_t vandry_stream_pending(const vandry_stream* stream) {
-    return stream != nullptr ? parser_of(stream).pending() : 0;
+    // Storage that was never initialised is a fresh stream to feed, so it
+    // holds nothing here either.
+    return stream != nullptr && parser_of(stream).sound() ? parser_of(stream).pending() : 0;
 }
 
 }  // extern "C"

@@ -217,6 +217,7 @@ TEST(VandryStream, NullArgumentsChangeNothing) {
 TEST(VandryStream, GarbageInAStructNeverInitialisedStaysInside) {
     const Bytes bytes = mixed_stream(11, 3000);
     Guarded<vandry_stream> garbage;  // filled with 0xEE, never initialised
+    EXPECT_LT(vandry_stream_pending(&garbage.value), std::size_t{VANDRY_PORT_BUFFER_SIZE});
     vandry_model::StreamModel model;
     std::vector<Frame> got;
     EXPECT_EQ(vandry_stream_feed(&garbage.value, bytes.data(), bytes.size(), record, &got), model_frames(model, bytes).size());

@@ -32,13 +32,25 @@ inline std::vector<std::string_view> split(std::string_view text, char separator
     }
 }
 
-// 'text', for messages. Appended piece by piece: GCC 12 at -O3 warns
-// falsely (-Wrestrict) about "'" + std::string(text).
+// 'text', for messages, with every byte that is not printable ASCII shown
+// as \xNN: a NUL from a damaged file would otherwise cut the message short,
+// and other control bytes would reach the user's terminal. Appended piece by
+// piece: GCC 12 at -O3 warns falsely (-Wrestrict) about "'" + std::string(text).
 inline std::string quoted(std::string_view text) {
+    constexpr char kHex[] = "0123456789abcdef";
     std::string out;
     out.reserve(text.size() + 2);
     out += '\'';
-    out += text;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F) {
+            out += c;
+        } else {
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0xF];
+        }
+    }
     out += '\'';
     return out;
 }

@@ -193,10 +193,13 @@ private:
         opened_ = true;
         if (send_request()) read_device(true);
         if (!port_.is_open()) return;
-        // However the run ended, a port that is still there gets the stop frame.
+        // However the run ended, a port that is still there gets the stop
+        // frame. A device that a stop request ended too (Ctrl-C reaches the
+        // whole process group) needs none: the run ended as asked.
         std::array<std::uint8_t, VANDRY_STOP_UPLOAD_FRAME_SIZE> stop{};
         stop_upload_port_data(stop.data());
-        if (const std::string problem = port_.write_all(stop); !problem.empty()) fail(problem + " (the stop frame)");
+        const std::string problem = port_.write_all(stop);
+        if (!problem.empty() && !stop_requested()) fail(problem + " (the stop frame)");
         port_.drain();
         port_.close();
     }
@@ -231,6 +234,9 @@ private:
                 case ReadStatus::timeout: break;
                 case ReadStatus::vanished:
                     port_.close();
+                    // A stop and the device's end often come together (Ctrl-C
+                    // reaches a whole process group): the run ended as asked.
+                    if (stop_requested()) return;
                     if (!options_.reconnect) {
                         fail(r.error);
                         return;

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "VandryInterface.h"
+#include "platform.h"
 
 namespace vandry_tools {
 namespace {
@@ -195,6 +196,17 @@ OptionParser::Outcome OptionParser::parse(int argc, char** argv) {
         if (const std::string problem = take(argc, argv, i); !problem.empty()) return complaint(problem);
     }
     return {true, 0, {}};
+}
+
+int print_outcome(const OptionParser::Outcome& outcome, std::string_view program) {
+    if (outcome.status != 0) {
+        write_stderr(outcome.text);
+        return outcome.status;
+    }
+    std::string error;
+    if (write_stdout(outcome.text, error) != WriteStatus::failed) return 0;  // or its reader left: nothing to say
+    write_stderr(std::string(program) + ": " + error + "\n");
+    return 1;
 }
 
 OptionParser::Outcome OptionParser::complaint(const std::string& message) const {

@@ -96,4 +96,9 @@ private:
 // The text of --version: the program's and the library's version.
 std::string version_text(std::string_view program);
 
+// Prints a parse's outcome that does not run (help, version, complaint) and
+// returns the exit status: the outcome's own, or 1 when help or version
+// could not be written to stdout (a full disk: the user would get nothing).
+int print_outcome(const OptionParser::Outcome& outcome, std::string_view program);
+
 }  // namespace vandry_tools

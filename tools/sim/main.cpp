@@ -65,8 +65,7 @@ int main(int argc, char** argv) {
         if (const std::string problem = command.conflicts(); !problem.empty()) outcome = command.parser.complaint(problem);
     }
     if (!outcome.run) {
-        std::fputs(outcome.text.c_str(), outcome.status == 0 ? stdout : stderr);
-        return outcome.status;
+        return print_outcome(outcome, "vandry-sim");
     }
     SimulatorOptions& options = command.options;
     options.verbose = !command.quiet;
@@ -82,8 +81,7 @@ int main(int argc, char** argv) {
     if (!options.link_path.empty()) {
         if (const std::string problem = link.create(options.link_path, pty.path); !problem.empty()) return fail(problem);
     }
-    std::printf("%s\n", pty.path.c_str());
-    std::fflush(stdout);
+    if (const std::string problem = announce_port(pty); !problem.empty()) return fail(problem);
 
     int status = run_device(pty, options, log, options.link_path.empty() ? nullptr : &link);
     close_pty(pty);

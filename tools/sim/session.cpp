@@ -265,8 +265,10 @@ private:
         if (link_ != nullptr) {
             if (const std::string problem = link_->point_to(pty_.path); !problem.empty()) say(problem);
         }
-        std::printf("%s\n", pty_.path.c_str());
-        std::fflush(stdout);
+        if (const std::string problem = announce_port(pty_); !problem.empty()) {
+            say(problem);
+            return false;
+        }
         say("back as " + pty_.path);
         return true;
     }

@@ -164,6 +164,27 @@ class Faults(ToolTest):
         status, said = sim.finish()
         self.assertIn("stop frame received", said)
 
+    def test_a_stop_that_ends_the_device_too_is_no_failure(self):
+        # Ctrl-C in a shell reaches the whole process group: the device's end
+        # comes with the stop, and the run still ended as asked.
+        for name, number in SIGNALS.items():
+            with self.subTest(signal=name):
+                link = self.path(f"vandry-{name}")
+                # A group of its own, as a shell makes: the device, then the monitor in the shell's place.
+                script = ('sim=$1 monitor=$2 link=$3; shift 3; "$sim" --rate 500 --link "$link" >/dev/null & '
+                          'until [ -e "$link" ]; do sleep 0.01; done; exec "$monitor" "$@"')
+                monitor = self.start(["sh", "-c", script, "sh", SIM, MONITOR, link, "--port", link, "--json"],
+                                     start_new_session=True)
+                lines = Lines(monitor.stdout.fileno())
+                self.assertIsNotNone(lines.line(), "the first update")
+                device = children_of(monitor.pid)
+                os.killpg(monitor.pid, number)
+                status = self.wait_exit(monitor)
+                said = monitor.stderr.read().decode()
+                self.assertEqual(status, 0, said)
+                self.assertNotIn("vanished", said)
+                self.assertTrue(all(eventually(lambda: gone(pid)) for pid in device), "the device ended too")
+
     def test_sigkill_of_the_monitor_takes_the_built_in_device_with_it(self):
         monitor, lines = self.start_monitor("--json")
         self.assertIsNotNone(lines.line(), "the built-in device runs")

@@ -5,7 +5,7 @@ import select
 import signal
 import time
 
-from harness import (DEADLINE, SIM, STOP_FRAME, ToolTest, decisions, host_records, json_lines, set_raw, state)
+from harness import (DEADLINE, MONITOR, SIM, STOP_FRAME, ToolTest, decisions, host_records, json_lines, set_raw, state)
 
 REQUEST_FRAME = bytes([0xFA, 0xE5, 0x02, 0x00, 0x00, 0x00, 0x5F])
 
@@ -137,6 +137,20 @@ class SimLog(ToolTest):
                 self.assertEqual(result.stdout, "", "no port is offered")
         with open(existing) as f:
             self.assertEqual(f.read(), "keep me")
+
+    def test_output_that_cannot_be_written_is_an_error(self):
+        # Nobody could learn the port, nor read the help: status 1, not a silent wait.
+        cases = [
+            ([SIM], "vandry-sim: cannot say the port's path: cannot write to stdout: No space left on device\n"),
+            ([SIM, "--help"], "vandry-sim: cannot write to stdout: No space left on device\n"),
+            ([MONITOR, "--version"], "vandry-monitor: cannot write to stdout: No space left on device\n"),
+            ([MONITOR, "--help"], "vandry-monitor: cannot write to stdout: No space left on device\n"),
+        ]
+        for args, said in cases:
+            with self.subTest(args=args), open("/dev/full", "wb") as full:
+                process = self.start(args, stdout=full)
+                _, err = process.communicate(timeout=DEADLINE)
+                self.assertEqual((process.returncode, err.decode()), (1, said))
 
 
 class Link(ToolTest):

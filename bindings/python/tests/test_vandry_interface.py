@@ -35,6 +35,15 @@ def false_head(length):
     return bytes([0xFA, 0x01]) + struct.pack("<H", length)
 
 
+class Integer:
+    """An integer that is not an int, as numpy's uint8 and uint16 are."""
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
 class Model:
     """What the records hold after each accepted upload frame."""
 
@@ -240,6 +249,11 @@ class SbusTest(unittest.TestCase):
         footers = [vi.encode_sbus_data_v2([1024] * 16)[24] for _ in range(5)]
         self.assertEqual(footers, [0x04, 0x14, 0x24, 0x34, 0x04])  # the process's first v2 frames
 
+    def test_any_exact_integer_is_taken(self):
+        # numpy's integer scalars are such integers: they say so through __index__.
+        self.assertEqual(vi.encode_sbus_data_v1([Integer(2047)] + [Integer(0)] * 15), vi.encode_sbus_data_v1([2047] + [0] * 15))
+        self.assertEqual(vi.request_upload_port_data(Integer(1), Integer(2)), vi.request_upload_port_data(1, 2))
+
     def test_bad_arguments(self):
         cases = [
             (lambda: vi.encode_sbus_data_v1([0] * 15), ValueError),
@@ -251,6 +265,8 @@ class SbusTest(unittest.TestCase):
             (lambda: vi.convert_std_sbus_data(range(17)), ValueError),
             (lambda: vi.request_upload_port_data(256, 0), ValueError),
             (lambda: vi.request_upload_port_data(0, "1"), TypeError),
+            (lambda: vi.request_upload_port_data(True, 0), TypeError),
+            (lambda: vi.encode_sbus_data_v1([0] * 15 + [Integer(65536)]), ValueError),
         ]
         for k, (call, error) in enumerate(cases):
             with self.subTest(k):

@@ -32,6 +32,7 @@ None. Results are tuples (frames and reports) or bytes (frames to send).
 import collections
 import ctypes
 import ctypes.util
+import operator
 import os
 import sys
 import threading
@@ -149,9 +150,19 @@ _lib = _load("VandryInterface", "VANDRY_INTERFACE_LIBRARY", _SIGNATURES)
 
 # ---- arguments --------------------------------------------------------------
 
+def _integer(name, value):
+    """An integer of any kind that says it is one exactly (int, numpy's integer
+    scalars); bool, float and the rest raise TypeError."""
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an int, not bool")
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}") from None
+
+
 def _byte_value(name, value):
-    if not isinstance(value, int) or isinstance(value, bool):
-        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    value = _integer(name, value)
     if not 0 <= value <= 0xFF:
         raise ValueError(f"{name} must be 0..255, got {value}")
     return value
@@ -178,9 +189,8 @@ def _sixteen_values(name, values):
         raise TypeError(f"{name} must be a sequence of 16 ints, not {type(values).__name__}") from None
     if len(values) != 16:
         raise ValueError(f"{name} must hold 16 values, got {len(values)}")
+    values = [_integer(f"{name}[{k}]", v) for k, v in enumerate(values)]
     for k, v in enumerate(values):
-        if not isinstance(v, int) or isinstance(v, bool):
-            raise TypeError(f"{name}[{k}] must be an int, not {type(v).__name__}")
         if not 0 <= v <= 0xFFFF:
             raise ValueError(f"{name}[{k}] must be 0..65535, got {v}")
     return values

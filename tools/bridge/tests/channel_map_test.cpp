@@ -102,6 +102,8 @@ TEST(ChannelMapParser, BadLineNamesItsLineAndTheFault) {
         {"1=2001", "output range 1000..2000"},
         {"1=1500:rev", "a fixed value stands alone"},
         {"1=15x0", "not a number in the output range"},
+        {"1=c\th\x01", "unknown source 'c\\x09h\\x01'"},  // control bytes never reach the terminal
+        {"1=ch1:0:1\xff", "input range '0:1\\xff'"},
     };
     for (const auto& c : cases) {
         ChannelMapParser parser(kPulseRange);
@@ -111,6 +113,12 @@ TEST(ChannelMapParser, BadLineNamesItsLineAndTheFault) {
         EXPECT_EQ(error.rfind("my.map line 3: ", 0), 0u) << c.line << " -> " << error;
         EXPECT_NE(error.find(c.fault), std::string::npos) << c.line << " -> " << error;
     }
+    // A NUL from a damaged file is shown, and the message goes on past it.
+    ChannelMapParser parser(kPulseRange);
+    std::string error;
+    EXPECT_FALSE(parser.add_text(std::string("1=ch1:0:1200\0junk\n", 18), "my.map", error));
+    EXPECT_EQ(error.find('\0'), std::string::npos) << error;
+    EXPECT_NE(error.find("'0:1200\\x00junk'"), std::string::npos) << error;
 }
 
 TEST(ChannelMapParser, AnOutputIsSetOnceWhereverItsRulesComeFrom) {

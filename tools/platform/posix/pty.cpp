@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform.h"
+
 namespace vandry_tools {
 namespace {
 
@@ -52,6 +54,11 @@ void close_pty(Pty& pty) {
     if (pty.slave >= 0) ::close(pty.slave);
     if (pty.master >= 0) ::close(pty.master);
     pty.slave = pty.master = -1;
+}
+
+std::string announce_port(const Pty& pty) {
+    std::string error;
+    return write_stdout(pty.path + "\n", error) == WriteStatus::failed ? "cannot say the port's path: " + error : "";
 }
 
 std::string PortLink::create(const std::string& link, const std::string& target) {

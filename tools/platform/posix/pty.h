@@ -16,6 +16,11 @@ struct Pty {
 std::string open_pty(Pty& pty);
 void close_pty(Pty& pty);
 
+// Prints the port's path on a line of its own, the one way a host learns
+// it without --link. Returns an empty string, or why it could not (a full
+// disk); a reader that has gone away is not an error.
+std::string announce_port(const Pty& pty);
+
 // A symbolic link to the port. It never replaces anything but a missing
 // path or a link to a pseudo-terminal (one left by an earlier run), and
 // is removed at the end only if it still points where this run put it.
