@@ -19,6 +19,9 @@ namespace {
 constexpr std::size_t kReadSize = 4096;
 constexpr double kReconnectInterval = 0.2;
 constexpr double kLongestWait = 0.25;  // signals end a wait at once; this is only a backstop
+// An unpaced replay has no clock to keep: it reads on while stdout's reader
+// is no more than this behind, and otherwise waits for it.
+constexpr std::size_t kReplayAhead = std::size_t{1} << 20;
 
 void tell(const std::string& text) { write_stderr("vandry-monitor: " + text + "\n"); }
 
@@ -47,9 +50,12 @@ public:
             }
         }
         if (sbus_) sbus_->finish();
+        const double end = now_seconds();  // the reading ends here; stdout's reader may still be behind
         // No summary after a source that never opened or failed before its first update.
-        if (opened_ && !quiet_ && (status_ == 0 || view_.updates() != 0)) {
-            view_.finish(now_seconds());
+        const bool summary = opened_ && !quiet_ && (status_ == 0 || view_.updates() != 0);
+        if (opened_ && !view_gone_ && !view_.close(end, summary)) view_stopped();
+        if (summary && !quiet_) {
+            view_.summary(end);
             udp_.finish();
         }
         return status_;
@@ -128,6 +134,16 @@ private:
             if (should_stop(now)) return false;
             service(now);
             pause_for(std::min(when, next_wake(now)) - now);
+        }
+        return true;
+    }
+
+    // Keeps the outputs going while stdout's reader catches up; false if the run ends first.
+    bool wait_for_stdout_reader() {
+        for (double now = now_seconds(); view_.stdout_pending() > kReplayAhead; now = now_seconds()) {
+            if (should_stop(now)) return false;
+            service(now);
+            wait_for_stdout(next_wake(now) - now);
         }
         return true;
     }
@@ -285,7 +301,7 @@ private:
             }
             if (!first) first = time_us;
             const double offset = static_cast<double>(time_us - std::min(time_us, *first)) / 1e6;
-            if (paced && !wait_until(replay_start + offset / options_.replay_speed)) break;
+            if (paced ? !wait_until(replay_start + offset / options_.replay_speed) : !wait_for_stdout_reader()) break;
             const double now = now_seconds();
             if (!reader.timed()) time_us = micros(now);
             if (reader.kind() == CaptureKind::reports) {
