@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "VandryInterface.h"
@@ -157,13 +158,48 @@ private:
         if (const std::string problem = capture_.write(time_us, bytes); !problem.empty()) fail(problem);
     }
 
+    // ---- A backlog after a stall
+    //
+    // A read that follows the previous one after longer than the staleness
+    // limit brings a backlog: the monitor (or the whole system) stalled while
+    // the device went on sending, and the updates it brings are old. Stdout
+    // and the json outputs keep every one (they are records); the outputs
+    // that map values for a receiver (SBUS, betaflight, ardupilot) get only
+    // the newest, once the port holds nothing more, so that a simulator never
+    // takes seconds of old stick positions in a burst as fresh ones. The
+    // backlog lasts while reads find more bytes already waiting.
+
+    void begin_read(double now) {
+        if (now - last_read_ > options_.stale_seconds) catching_up_ = true;
+        last_read_ = now;
+    }
+
+    void end_read(bool more, double now) {
+        if (!catching_up_ || more) return;
+        catching_up_ = false;
+        if (!held_back_) return;
+        held_back_ = false;
+        if (sbus_) sbus_->update(values_, now);
+        udp_.values_update(values_, now);
+    }
+
+    // values_ holds the update's values; `json_line` is its line for the json outputs.
+    void take_values(std::string_view json_line, double now) {
+        if (catching_up_) {
+            held_back_ = true;
+            udp_.json_update(json_line, now);
+            return;
+        }
+        if (sbus_) sbus_->update(values_, now);
+        udp_.update(values_, json_line, now);
+    }
+
     void take_port_bytes(std::span<const std::uint8_t> bytes, std::uint64_t time_us, double now) {
         record(time_us, bytes);
         feeder_.feed(bytes, [&](const PortRecords& records, std::uint8_t type) {
             if (!view_.port_update(records, time_us, now)) view_stopped();
             values_.take(records, type);
-            if (sbus_) sbus_->update(values_, now);
-            udp_.update(values_, udp_.wants_json() ? port_update_json(view_.updates(), time_us, records) : "", now);
+            take_values(udp_.wants_json() ? port_update_json(view_.updates(), time_us, records) : "", now);
             return !stop_ && !enough_updates();
         });
     }
@@ -177,14 +213,11 @@ private:
         bool shown = true;
         if (parse_hid_game_controller_device(&state, report.data(), length) != 0) {
             shown = view_.game_controller(state, time_us, now);
-            udp_.game_controller_update(udp_.wants_json() ? game_controller_json(view_.updates(), time_us, state) : "",
-                                        now);
+            udp_.json_update(udp_.wants_json() ? game_controller_json(view_.updates(), time_us, state) : "", now);
         } else if (parse_hid_compatible_device(&records.channels, report.data(), length) != 0) {
             shown = view_.compatible(records.channels, time_us, now);
             values_.take(records.channels);
-            if (sbus_) sbus_->update(values_, now);
-            udp_.update(values_, udp_.wants_json() ? compatible_json(view_.updates(), time_us, records.channels) : "",
-                        now);
+            take_values(udp_.wants_json() ? compatible_json(view_.updates(), time_us, records.channels) : "", now);
         }
         if (!shown) view_stopped();
     }
@@ -235,13 +268,16 @@ private:
 
     void read_device(bool serial) {
         std::vector<std::uint8_t> buffer(kReadSize);
+        last_read_ = now_seconds();
         while (!should_stop(now_seconds())) {
             const ReadResult r = port_.read(buffer.data(), buffer.size(), timeout_ms(now_seconds()));
             const double now = now_seconds();
             const std::span<const std::uint8_t> got(buffer.data(), r.count);
             switch (r.status) {
                 case ReadStatus::bytes:
+                    begin_read(now);
                     serial ? take_port_bytes(got, micros(now), now) : take_report(got, micros(now), now);
+                    end_read(r.more, now);
                     break;
                 case ReadStatus::timeout: break;
                 case ReadStatus::vanished:
@@ -325,6 +361,9 @@ private:
     CaptureWriter capture_;
     Port port_;
     PortFeeder feeder_;
+    double last_read_ = 0;     // when a read last brought bytes (or the device opened)
+    bool catching_up_ = false;  // reading a backlog
+    bool held_back_ = false;    // values the mapping outputs have not had yet
     bool opened_ = false;
     bool view_gone_ = false;
     bool stop_ = false;

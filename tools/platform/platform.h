@@ -93,6 +93,7 @@ struct ReadResult {
     ReadStatus status = ReadStatus::timeout;
     std::size_t count = 0;
     std::string error;  // for vanished and failed: what happened, with the path
+    bool more = false;  // for bytes: more were waiting already when the read returned
 };
 
 // The device's serial port, or its HID device (one report per read). The

@@ -116,7 +116,9 @@ ReadResult Port::read(std::uint8_t* buffer, std::size_t size, int timeout_ms) {
     const ssize_t n = ::read(s.fd, buffer, size);
     if (n > 0) {
         s.got_bytes = true;
-        return {ReadStatus::bytes, static_cast<std::size_t>(n), {}};
+        pollfd waiting{s.fd, POLLIN, 0};
+        const bool more = poll(&waiting, 1, 0) > 0 && (waiting.revents & POLLIN) != 0;
+        return {ReadStatus::bytes, static_cast<std::size_t>(n), {}, more};
     }
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return {};
     if (n == 0 && s.hid && !s.got_bytes)  // a HID device never reads as empty; /dev/null does
