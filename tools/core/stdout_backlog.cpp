@@ -34,7 +34,8 @@ bool StdoutBacklog::write(std::string_view text) {
 
 bool StdoutBacklog::hand_over() {
     if (status_ != WriteStatus::ok) return false;
-    if (empty()) return true;
+    // Offered even when empty: a writer thread tells only so that it failed
+    // with what it took before.
     std::size_t taken = 0;
     status_ = sink_.offer(std::string_view(kept_).substr(head_), taken, error_);
     head_ += taken;

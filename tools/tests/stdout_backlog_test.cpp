@@ -93,6 +93,17 @@ TEST(StdoutBacklog, AClosedOrFailedStdoutEndsTheWriting) {
     }
 }
 
+// A writer thread takes a piece and finds only afterwards that the reader is gone.
+TEST(StdoutBacklog, AFailureAfterEverythingWasTakenIsStillSeen) {
+    FakeStdout reader;
+    StdoutBacklog backlog(std::size_t{1} << 20, reader);
+    ASSERT_TRUE(backlog.write(line(1)));
+    ASSERT_TRUE(backlog.empty());
+    reader.status = WriteStatus::closed;
+    EXPECT_FALSE(backlog.hand_over());
+    EXPECT_EQ(backlog.status(), WriteStatus::closed);
+}
+
 TEST(StdoutBacklog, DrainWaitsUntilWhatStdoutTookHasGoneOut) {
     FakeStdout reader;
     StdoutBacklog backlog(std::size_t{1} << 20, reader);
