@@ -335,7 +335,7 @@ class SlowStdout(ToolTest):
                     self.assertLess(float(seconds), 2.5, "the deadline ends the reading")
                 self.assertEqual(len(stamps), len(updates), "a datagram per update")
                 gaps = [b - a for a, b in zip(stamps, stamps[1:])]
-                self.assertLess(max(gaps), 0.3, "the port is read and the output served throughout")
+                self.assertLess(max(gaps), 0.5, "the port is read and the output served throughout")
 
     def test_a_reader_too_far_behind_fails_the_run_but_an_unpaced_replay_waits_for_it(self):
         capture = self.path("long.cap")
