@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "VandryInterface.h"
@@ -19,6 +20,9 @@ namespace {
 constexpr std::size_t kReadSize = 4096;
 constexpr double kReconnectInterval = 0.2;
 constexpr double kLongestWait = 0.25;  // signals end a wait at once; this is only a backstop
+// An unpaced replay has no clock to keep: it reads on while stdout's reader
+// is no more than this behind, and otherwise waits for it.
+constexpr std::size_t kReplayAhead = std::size_t{1} << 20;
 
 void tell(const std::string& text) { write_stderr("vandry-monitor: " + text + "\n"); }
 
@@ -47,9 +51,12 @@ public:
             }
         }
         if (sbus_) sbus_->finish();
+        const double end = now_seconds();  // the reading ends here; stdout's reader may still be behind
         // No summary after a source that never opened or failed before its first update.
-        if (opened_ && !quiet_ && (status_ == 0 || view_.updates() != 0)) {
-            view_.finish(now_seconds());
+        const bool summary = opened_ && !quiet_ && (status_ == 0 || view_.updates() != 0);
+        if (opened_ && !view_gone_ && !view_.close(end, summary)) view_stopped();
+        if (summary && !quiet_) {
+            view_.summary(end);
             udp_.finish();
         }
         return status_;
@@ -133,6 +140,16 @@ private:
         return true;
     }
 
+    // Keeps the outputs going while stdout's reader catches up; false if the run ends first.
+    bool wait_for_stdout_reader() {
+        for (double now = now_seconds(); view_.stdout_pending() > kReplayAhead; now = now_seconds()) {
+            if (should_stop(now)) return false;
+            service(now);
+            wait_for_stdout(next_wake(now) - now);
+        }
+        return true;
+    }
+
     std::uint64_t micros(double now) const { return static_cast<std::uint64_t>((now - start_) * 1e6); }
 
     // ---- Updates
@@ -142,13 +159,48 @@ private:
         if (const std::string problem = capture_.write(time_us, bytes); !problem.empty()) fail(problem);
     }
 
+    // ---- A backlog after a stall
+    //
+    // A read that follows the previous one after longer than the staleness
+    // limit brings a backlog: the monitor (or the whole system) stalled while
+    // the device went on sending, and the updates it brings are old. Stdout
+    // and the json outputs keep every one (they are records); the outputs
+    // that map values for a receiver (SBUS, betaflight, ardupilot) get only
+    // the newest, once the port holds nothing more, so that a simulator never
+    // takes seconds of old stick positions in a burst as fresh ones. The
+    // backlog lasts while reads find more bytes already waiting.
+
+    void begin_read(double now) {
+        if (now - last_read_ > options_.stale_seconds) catching_up_ = true;
+        last_read_ = now;
+    }
+
+    void end_read(bool more, double now) {
+        if (!catching_up_ || more) return;
+        catching_up_ = false;
+        if (!held_back_) return;
+        held_back_ = false;
+        if (sbus_) sbus_->update(values_, now);
+        udp_.values_update(values_, now);
+    }
+
+    // values_ holds the update's values; `json_line` is its line for the json outputs.
+    void take_values(std::string_view json_line, double now) {
+        if (catching_up_) {
+            held_back_ = true;
+            udp_.json_update(json_line, now);
+            return;
+        }
+        if (sbus_) sbus_->update(values_, now);
+        udp_.update(values_, json_line, now);
+    }
+
     void take_port_bytes(std::span<const std::uint8_t> bytes, std::uint64_t time_us, double now) {
         record(time_us, bytes);
         feeder_.feed(bytes, [&](const PortRecords& records, std::uint8_t type) {
             if (!view_.port_update(records, time_us, now)) view_stopped();
             values_.take(records, type);
-            if (sbus_) sbus_->update(values_, now);
-            udp_.update(values_, udp_.wants_json() ? port_update_json(view_.updates(), time_us, records) : "", now);
+            take_values(udp_.wants_json() ? port_update_json(view_.updates(), time_us, records) : "", now);
             return !stop_ && !enough_updates();
         });
     }
@@ -162,14 +214,11 @@ private:
         bool shown = true;
         if (parse_hid_game_controller_device(&state, report.data(), length) != 0) {
             shown = view_.game_controller(state, time_us, now);
-            udp_.game_controller_update(udp_.wants_json() ? game_controller_json(view_.updates(), time_us, state) : "",
-                                        now);
+            udp_.json_update(udp_.wants_json() ? game_controller_json(view_.updates(), time_us, state) : "", now);
         } else if (parse_hid_compatible_device(&records.channels, report.data(), length) != 0) {
             shown = view_.compatible(records.channels, time_us, now);
             values_.take(records.channels);
-            if (sbus_) sbus_->update(values_, now);
-            udp_.update(values_, udp_.wants_json() ? compatible_json(view_.updates(), time_us, records.channels) : "",
-                        now);
+            take_values(udp_.wants_json() ? compatible_json(view_.updates(), time_us, records.channels) : "", now);
         }
         if (!shown) view_stopped();
     }
@@ -223,13 +272,16 @@ private:
 
     void read_device(bool serial) {
         std::vector<std::uint8_t> buffer(kReadSize);
+        last_read_ = now_seconds();
         while (!should_stop(now_seconds())) {
             const ReadResult r = port_.read(buffer.data(), buffer.size(), timeout_ms(now_seconds()));
             const double now = now_seconds();
             const std::span<const std::uint8_t> got(buffer.data(), r.count);
             switch (r.status) {
                 case ReadStatus::bytes:
+                    begin_read(now);
                     serial ? take_port_bytes(got, micros(now), now) : take_report(got, micros(now), now);
+                    end_read(r.more, now);
                     break;
                 case ReadStatus::timeout: break;
                 case ReadStatus::vanished:
@@ -302,7 +354,7 @@ private:
             }
             if (!first) first = time_us;
             const double offset = static_cast<double>(time_us - std::min(time_us, *first)) / 1e6;
-            if (paced && !wait_until(replay_start + offset / options_.replay_speed)) break;
+            if (paced ? !wait_until(replay_start + offset / options_.replay_speed) : !wait_for_stdout_reader()) break;
             const double now = now_seconds();
             if (!reader.timed()) time_us = micros(now);
             if (reader.kind() == CaptureKind::reports) {
@@ -326,6 +378,9 @@ private:
     CaptureWriter capture_;
     Port port_;
     PortFeeder feeder_;
+    double last_read_ = 0;     // when a read last brought bytes (or the device opened)
+    bool catching_up_ = false;  // reading a backlog
+    bool held_back_ = false;    // values the mapping outputs have not had yet
     bool opened_ = false;
     bool view_gone_ = false;
     bool stop_ = false;

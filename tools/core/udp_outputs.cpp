@@ -43,10 +43,17 @@ void UdpOutputs::update(const DeviceValues& values, std::string_view json_line, 
     for (Output& output : outputs_) take(output, now);
 }
 
-void UdpOutputs::game_controller_update(std::string_view json_line, double now) {
+void UdpOutputs::json_update(std::string_view json_line, double now) {
     json_line_ = json_line;
     for (Output& output : outputs_) {
         if (!output.maps_values()) take(output, now);
+    }
+}
+
+void UdpOutputs::values_update(const DeviceValues& values, double now) {
+    latest_ = values;
+    for (Output& output : outputs_) {
+        if (output.maps_values()) take(output, now);
     }
 }
 

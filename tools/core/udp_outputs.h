@@ -26,10 +26,14 @@ public:
     bool wants_json() const;  // whether any output sends the update's JSON line
 
     // New values from the device, with the update's JSON line (or "" when no
-    // output wants it). A game-controller report has no channels to map:
-    // only the json outputs take it.
+    // output wants it).
     void update(const DeviceValues& values, std::string_view json_line, double now);
-    void game_controller_update(std::string_view json_line, double now);
+    // An update for the json outputs only: a game-controller report (no
+    // channels to map), or one of a backlog, which the outputs that map
+    // values pass over (see Monitor's catching up).
+    void json_update(std::string_view json_line, double now);
+    // The newest values for the outputs that map them, at the end of a backlog.
+    void values_update(const DeviceValues& values, double now);
 
     void service(double now);  // sends what is due at a fixed rate; says when data went stale
     double next_wake(double now) const;

@@ -10,6 +10,11 @@ namespace {
 constexpr double kDrawInterval = 0.05;   // at most 20 redraws a second
 constexpr double kTickInterval = 0.1;    // the age of stale data counts up this often
 constexpr double kIdleInterval = 0.5;    // the clock in the header, when nothing else changes
+// How often stdout is offered more of the backlog while its reader is
+// behind: the loop cannot wait on stdout and on the port at once.
+constexpr double kBacklogRetry = 0.01;
+// Once a stop is requested, a reader that takes nothing this long is gone.
+constexpr double kStalledReaderSeconds = 2.0;
 constexpr int kHeaderLines = 3;          // title, state, blank
 constexpr std::size_t kLabelWidth = 6;   // "ch 15 "
 constexpr std::size_t kValueWidth = 6;   // " 65535"
@@ -137,11 +142,7 @@ View::View(ViewSettings settings, double start) : settings_(std::move(settings))
     screen_.range_high = settings_.range_high;
 }
 
-bool View::write(const std::string& text) {
-    if (status_ != WriteStatus::ok) return false;
-    status_ = write_stdout(text, error_);
-    return status_ == WriteStatus::ok;
-}
+bool View::write(const std::string& text) { return out_.write(text); }
 
 void View::count(double now) {
     ++screen_.updates;
@@ -176,6 +177,7 @@ bool View::compatible(const channel_values& channels, std::uint64_t time_us, dou
 }
 
 double View::next_refresh(double now) const {
+    if (!out_.empty()) return now + kBacklogRetry;
     if (settings_.json) return now + 3600;
     if (dirty_) return last_draw_ + kDrawInterval;
     if (screen_.updates == 0) return last_draw_ + kIdleInterval;
@@ -184,10 +186,12 @@ double View::next_refresh(double now) const {
 }
 
 bool View::refresh(double now) {
-    if (settings_.json) return true;
+    if (!out_.hand_over() || settings_.json) return out_.status() == WriteStatus::ok;
     if (take_terminal_resized()) clear_ = dirty_ = true;
-    if (now >= next_refresh(now)) draw(now);
-    return status_ == WriteStatus::ok;
+    // A view waiting behind the previous one would be old when shown: the
+    // next one is drawn once stdout has taken the previous.
+    if (out_.empty() && now >= next_refresh(now)) draw(now);
+    return out_.status() == WriteStatus::ok;
 }
 
 void View::draw(double now) {
@@ -206,9 +210,13 @@ void View::draw(double now) {
     dirty_ = clear_ = false;
 }
 
-void View::finish(double now) {
-    if (!settings_.json && status_ == WriteStatus::ok) draw(now);
-    write_stderr("vandry-monitor: " + plural(screen_.updates, "update") + formatted(" in %.1f s\n", now - start_));
+bool View::close(double now, bool last_view) {
+    if (last_view && !settings_.json && out_.status() == WriteStatus::ok) draw(now);
+    return out_.drain(kStalledReaderSeconds);
+}
+
+void View::summary(double end) const {
+    write_stderr("vandry-monitor: " + plural(screen_.updates, "update") + formatted(" in %.1f s\n", end - start_));
 }
 
 }  // namespace vandry_tools

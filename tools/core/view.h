@@ -10,6 +10,7 @@
 #include "json.h"
 #include "platform.h"
 #include "port_feeder.h"
+#include "stdout_backlog.h"
 
 namespace vandry_tools {
 
@@ -56,13 +57,19 @@ public:
     bool port_update(const PortRecords& records, std::uint64_t time_us, double now);
     bool game_controller(const game_controller_state& state, std::uint64_t time_us, double now);
     bool compatible(const channel_values& channels, std::uint64_t time_us, double now);
-    bool refresh(double now);               // the live view, when it is due
+    // Hands stdout what it takes of the backlog, and draws the live view
+    // when it is due (not while stdout has yet to take the previous one).
+    bool refresh(double now);
     double next_refresh(double now) const;  // when refresh() has something to do
-    void finish(double now);                // the last view, and a summary on stderr
+    // After the run: the last view (if `last_view`), and the wait for stdout's reader to take
+    // everything (see StdoutBacklog::drain). False as the writes are.
+    bool close(double now, bool last_view);
+    void summary(double end) const;  // on stderr: the updates, and how long the run read them
 
     std::uint64_t updates() const { return screen_.updates; }
-    WriteStatus status() const { return status_; }
-    const std::string& error() const { return error_; }
+    std::size_t stdout_pending() const { return out_.pending(); }  // bytes stdout's reader has yet to take
+    WriteStatus status() const { return out_.status(); }
+    const std::string& error() const { return out_.error(); }
 
 private:
     void count(double now);
@@ -78,8 +85,7 @@ private:
     std::uint64_t rate_updates_ = 0;
     bool dirty_ = true;
     bool clear_ = true;
-    WriteStatus status_ = WriteStatus::ok;
-    std::string error_;
+    StdoutBacklog out_;
 };
 
 }  // namespace vandry_tools

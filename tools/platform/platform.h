@@ -63,6 +63,18 @@ enum class WriteStatus { ok, closed, failed };
 // leaves the reason in `error`. Once a stop is requested, a reader that
 // takes nothing for two seconds counts as gone.
 WriteStatus write_stdout(std::string_view text, std::string& error);
+
+// stdout for a loop that must never wait on it (the monitor's). Hands stdout
+// what it takes at once of `text`, and returns at once: `taken` counts the
+// bytes it took, which go out in order. A slow or stalled reader is no
+// error: it takes less, or nothing, until it reads again. `closed` and
+// `failed` mean as for write_stdout, for these bytes or earlier ones.
+WriteStatus offer_stdout(std::string_view text, std::size_t& taken, std::string& error);
+// Waits up to `seconds` until stdout may take more (or has sent all it
+// took); a stop request ends the wait at once.
+void wait_for_stdout(double seconds);
+// Whether every byte stdout took has been written out, not only taken.
+bool stdout_flushed();
 void write_stderr(std::string_view text);
 
 // ---- Files ----------------------------------------------------------------
@@ -97,6 +109,7 @@ struct ReadResult {
     ReadStatus status = ReadStatus::timeout;
     std::size_t count = 0;
     std::string error;  // for vanished and failed: what happened, with the path
+    bool more = false;  // for bytes: more were waiting already when the read returned
 };
 
 // The device's serial port, or its HID device (one report per read). The

@@ -10,8 +10,8 @@ import subprocess
 import termios
 import time
 
-from harness import (DEADLINE, MAN_DIR, MONITOR, SIGNALS, SIM, STOP_FRAME, Device, Lines, ToolTest, catches, children_of,
-                     decisions, eventually, gone, host_records, json_lines, options_of_help, options_of_man,
+from harness import (DEADLINE, MAN_DIR, MONITOR, SIGNALS, SIM, STOP_FRAME, Device, Lines, Listener, ToolTest, catches,
+                     children_of, decisions, eventually, gone, host_records, json_lines, options_of_help, options_of_man,
                      read_capture, sbus_channels, set_raw, state, unread_bytes, upload_frame, write_capture)
 
 TCGETS2 = 0x802C542A  # Linux x86-64: read struct termios2
@@ -399,6 +399,80 @@ class Faults(ToolTest):
 
 def select_read(fd, timeout):
     return select.select([fd], [], [], max(0, timeout))[0]
+
+
+class SlowStdout(ToolTest):
+    """stdout's reader never holds up the run, and gets every line."""
+
+    def test_a_stalled_reader_holds_up_neither_the_port_nor_the_outputs_nor_the_end(self):
+        for limit in (["--seconds", "2"], ["--frames", "1200"]):
+            with self.subTest(limit=limit):
+                sim = self.sim("--rate", "1000", "--types", "2")
+                betaflight = Listener(self, "127.0.0.1")
+                read_end, write_end = os.pipe()
+                self.addCleanup(os.close, read_end)
+                monitor = self.start([MONITOR, "--port", sim.path, "--json", *limit,
+                                      "--udp-out", betaflight.endpoint, "--udp-format", "betaflight"], stdout=write_end)
+                os.close(write_end)
+                status, said = sim.finish()  # the device had the stop frame while nobody read stdout
+                self.assertIn("stop frame received", said)
+                self.assertGreater(unread_bytes(read_end), 32768, "the reader fell behind")
+                stamps = [struct.unpack_from("<d", d)[0] for d in betaflight.finish()]
+                out = Lines(read_end).rest()
+                self.assertEqual(self.wait_exit(monitor), 0)
+                updates = [r["update"] for r in json_lines(out)]
+                self.assertEqual(updates, list(range(1, len(updates) + 1)), "every line, in order")
+                count, seconds = re.search(r"vandry-monitor: (\d+) updates in ([0-9.]+) s", monitor.stderr.read().decode()).groups()
+                self.assertEqual(int(count), len(updates))
+                if limit[0] == "--frames":
+                    self.assertEqual(len(updates), 1200)
+                else:
+                    self.assertLess(float(seconds), 2.5, "the deadline ends the reading")
+                self.assertEqual(len(stamps), len(updates), "a datagram per update")
+                gaps = [b - a for a, b in zip(stamps, stamps[1:])]
+                self.assertLess(max(gaps), 0.5, "the port is read and the output served throughout")
+
+    def test_a_reader_too_far_behind_fails_the_run_but_an_unpaced_replay_waits_for_it(self):
+        capture = self.path("long.cap")
+        frame = upload_frame(2, list(range(1000, 1015)), [list(range(60000, 60016)), list(range(61000, 61016))])
+        records = [struct.pack("<QH", k * 1000, 40 * len(frame)) + frame * 40 for k in range(6000)]
+        with open(capture, "wb") as f:  # 240000 updates of some 330 bytes: more than the 64 MiB kept
+            f.write(b"\x89VANDRY\n\x01\x00\x00\x00" + b"".join(records))
+        for speed, status in (("1000", 1), ("0", 0)):
+            with self.subTest(speed=speed):
+                read_end, write_end = os.pipe()
+                self.addCleanup(os.close, read_end)
+                monitor = self.start([MONITOR, "--replay", capture, "--replay-speed", speed], stdout=write_end)
+                os.close(write_end)
+                if status:
+                    self.assertEqual(self.wait_exit(monitor), 1)
+                else:
+                    time.sleep(3)  # the reader's stall: time enough to read far beyond the limit
+                out = read_to_end(read_end)
+                self.assertEqual(self.wait_exit(monitor), status)
+                err = monitor.stderr.read().decode()
+                if status:
+                    self.assertIn("vandry-monitor: cannot write to stdout: its reader fell more than 64 MiB behind "
+                                  "(the most kept for it); stopping rather than dropping lines\n", err)
+                else:
+                    self.assertEqual(out.count(b"\n"), 240000)
+                    self.assertRegex(err, r"\Avandry-monitor: 240000 updates in [0-9.]+ s\n\Z")
+
+    def test_a_full_device_fails_and_a_closed_pipe_ends_quietly(self):
+        for redirection, status, said in ((">/dev/full", 1, r"\Avandry-monitor: cannot write to stdout: No space left on device\n"),
+                                          ("| head -1 >/dev/null", 0, r"\A\Z")):
+            with self.subTest(redirection=redirection):
+                result = self.run_tool(["bash", "-o", "pipefail", "-c", f'"$0" --frames 300 {redirection}', MONITOR])
+                self.assertEqual(result.returncode, status)
+                self.assertRegex(result.stderr, said)
+
+
+def read_to_end(fd, timeout=DEADLINE):
+    """Everything from a pipe until its writer ends (or the deadline), in chunks joined once."""
+    chunks, until = [], time.monotonic() + timeout
+    while select_read(fd, until - time.monotonic()) and (chunk := os.read(fd, 1 << 20)):
+        chunks.append(chunk)
+    return b"".join(chunks)
 
 
 class Outputs(ToolTest):

@@ -2,14 +2,15 @@
 layout and size, the channel map against what the device logged, the rate,
 failed sends, and the failsafe. Traffic stays on 127.0.0.1 and ::1."""
 import math
+import os
 import re
 import signal
 import struct
 import time
 from fractions import Fraction
 
-from harness import (MONITOR, Lines, Listener, ToolTest, free_udp_port, has_ipv6_loopback, json_lines,
-                     sbus_channels, state, write_capture)
+from harness import (MONITOR, REQUEST, Device, Lines, Listener, ToolTest, eventually, free_udp_port,
+                     has_ipv6_loopback, json_lines, sbus_channels, set_raw, state, upload_frame, write_capture)
 
 IPV6 = has_ipv6_loopback()
 HOST6 = "::1" if IPV6 else "127.0.0.1"  # a machine without IPv6 still tests the rest
@@ -222,8 +223,10 @@ class Failsafe(ToolTest):
         resumed_at = time.monotonic()
         sim.process.send_signal(signal.SIGCONT)
         before = len(betaflight.datagrams()), len(json_out.datagrams())
-        for listener in (betaflight, json_out):
-            err.wait_for(f"UDP output {listener.endpoint} resumed: fresh data")
+        # In either order: the json output takes the first read's updates one by one, the others its newest.
+        resumed = {err.wait_for(" resumed: fresh data") for _ in range(2)}
+        self.assertEqual(resumed, {f"vandry-monitor: UDP output {listener.endpoint} resumed: fresh data"
+                                   for listener in (betaflight, json_out)})
         self.assertTrue(betaflight.wait_for(before[0] + 5) and json_out.wait_for(before[1] + 5), "datagrams flow again")
         monitor.send_signal(signal.SIGTERM)
         self.assertEqual(self.wait_exit(monitor), 0)
@@ -245,3 +248,42 @@ class Failsafe(ToolTest):
         arrivals = [at for at, _ in json_out.datagrams()]
         self.assertFalse([at for at in arrivals if said_stopped + 0.2 < at < resumed_at], "json stops too")
         self.assertTrue([at for at in arrivals if at > resumed_at])
+
+    def test_after_a_stall_the_outputs_that_map_values_get_only_the_newest(self):
+        """A monitor stalled longer than the staleness limit reads a backlog:
+        every update goes to stdout and json, only the newest to a receiver."""
+        device = Device(self)
+        set_raw(device.slave)
+        ardupilot, betaflight, json_out = (Listener(self, "127.0.0.1") for _ in range(3))
+        fifo = self.path("sbus")
+        os.mkfifo(fifo)
+        sbus = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        self.addCleanup(os.close, sbus)
+        monitor = self.start([MONITOR, "--port", device.path, "--json", "--stale-ms", "100", "--sbus-out", fifo,
+                              "--udp-out", ardupilot.endpoint, "--udp-format", "ardupilot",
+                              "--udp-out", betaflight.endpoint, "--udp-format", "betaflight",
+                              "--udp-out", json_out.endpoint, "--udp-format", "json"])
+        lines = Lines(monitor.stdout.fileno())
+        device.read_until(bytes([0xFA, REQUEST]))
+        sticks = [[5 * k + c for c in range(15)] for k in range(201)]
+        device.write(upload_frame(0, sticks[0]))
+        self.assertIsNotNone(lines.line(), "the first update")
+        self.assertTrue(ardupilot.wait_for(1) and betaflight.wait_for(1))
+        monitor.send_signal(signal.SIGSTOP)
+        self.addCleanup(monitor.send_signal, signal.SIGCONT)
+        device.write(b"".join(upload_frame(0, s) for s in sticks[1:]))  # more than one read of the port holds
+        time.sleep(0.3)  # the stall itself, longer than the staleness limit
+        monitor.send_signal(signal.SIGCONT)
+        for _ in sticks[1:]:
+            self.assertIsNotNone(lines.line(), "every update reaches stdout")
+        self.assertTrue(eventually(lambda: len(json_out.datagrams()) == len(sticks)), "and the json output")
+        monitor.send_signal(signal.SIGTERM)
+        self.assertEqual(self.wait_exit(monitor), 0)
+
+        self.assertEqual([json_lines(d.decode())[0]["channels"] for d in json_out.finish()], sticks)
+        expected = [[scaled(v, 0, 1200, False, PULSES) for v in s] + [1500] for s in (sticks[0], sticks[-1])]
+        self.assertEqual([list(struct.unpack("<16H", d)) for d in ardupilot.finish()], expected)
+        self.assertEqual([list(struct.unpack_from("<16H", d, 8)) for d in betaflight.finish()], expected)
+        frames = os.read(sbus, 1 << 16)
+        shown = {tuple(sbus_channels(frames[k:k + 25])) for k in range(0, len(frames), 25)}
+        self.assertEqual(shown, {tuple([min(2047, v * 1706 // 1000) for v in s] + [0]) for s in (sticks[0], sticks[-1])})

@@ -30,7 +30,7 @@ import unittest
 
 from harness import (DEADLINE, STOP_FRAME, Device, ToolTest, json_lines, read_capture, reap, sbus_channels,
                      state, upload_frame)
-from test_monitor import set_size
+from test_monitor import read_to_end, set_size
 from test_udp import HOST6, MAP_FILE, MAP_RULE, PULSES, expected_outputs
 from harness import Listener
 
@@ -356,6 +356,27 @@ class Stopping(WineTest):
         device.read_until(STOP_FRAME)
         self.assertEqual(self.wait_exit(process), 0, read_text(err))
         self.assertEqual(read_text(out), "")
+
+
+    def test_a_stalled_stdout_holds_up_neither_the_port_nor_the_end(self):
+        sim = self.sim_on("COM21", "--rate", "1000", "--types", "2")
+        read_end, write_end = os.pipe()
+        self.addCleanup(os.close, read_end)
+        err = self.path("stalled-stdout-err.txt")
+        with open(err, "wb") as e:
+            process = self.start([WINE_RUN, MONITOR_EXE, "--port", "COM21", "--json", "--seconds", "3"],
+                                 stdout=write_end, stderr=e)
+        os.close(write_end)
+        status, said = sim.finish()  # the device had the stop frame while nobody read stdout
+        self.assertIn("stop frame received", said)
+        out = read_to_end(read_end, DEADLINE + WINE_START)
+        self.assertEqual(self.wait_exit(process), 0, read_text(err))
+        updates = [r["update"] for r in json_lines(out.decode())]
+        self.assertGreater(len(out), 65536, "more than the pipe holds")
+        self.assertEqual(updates, list(range(1, len(updates) + 1)), "every line, in order")
+        count, seconds = re.search(r"vandry-monitor: (\d+) updates in ([0-9.]+) s", read_text(err)).groups()
+        self.assertEqual(int(count), len(updates))
+        self.assertLess(float(seconds), 3.5, "the deadline ends the reading")
 
 
 class LiveView(WineTest):

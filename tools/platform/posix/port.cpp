@@ -123,7 +123,11 @@ ReadResult Port::read(std::uint8_t* buffer, std::size_t size, int timeout_ms) {
     if (ready < 0 && errno != EINTR) return {ReadStatus::failed, 0, errno_text("wait for", s.path)};
     if (ready <= 0 || p[0].revents == 0) return {};  // a timeout, or a stop request: the caller looks
     const ssize_t n = ::read(s.fd, buffer, size);
-    if (n > 0) return {ReadStatus::bytes, static_cast<std::size_t>(n), {}};
+    if (n > 0) {
+        pollfd waiting{s.fd, POLLIN, 0};
+        const bool more = poll(&waiting, 1, 0) > 0 && (waiting.revents & POLLIN) != 0;
+        return {ReadStatus::bytes, static_cast<std::size_t>(n), {}, more};
+    }
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return {};
     if (n == 0) return {ReadStatus::vanished, 0, s.path + " vanished: end of file (device unplugged?)"};
     if (means_unplugged(errno))

@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <ctime>
@@ -40,6 +42,13 @@ void handle(int signal_number, void (*handler)(int)) {
 }
 
 constexpr double kStalledReaderSeconds = 2.0;
+
+// What a failed write of stdout means, from errno.
+WriteStatus failed_write(std::string& error) {
+    if (errno == EPIPE) return WriteStatus::closed;
+    error = std::string("cannot write to stdout: ") + std::strerror(errno);
+    return WriteStatus::failed;
+}
 
 }  // namespace
 
@@ -108,10 +117,37 @@ WriteStatus write_stdout(std::string_view text, std::string& error) {
         stalled_since = 0;
     }
     if (text.empty()) return WriteStatus::ok;
-    if (errno == EPIPE) return WriteStatus::closed;
-    error = std::string("cannot write to stdout: ") + std::strerror(errno);
-    return WriteStatus::failed;
+    return failed_write(error);
 }
+
+WriteStatus offer_stdout(std::string_view text, std::size_t& taken, std::string& error) {
+    taken = 0;
+    while (taken < text.size()) {
+        pollfd p{STDOUT_FILENO, POLLOUT, 0};
+        const int ready = poll(&p, 1, 0);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready == 0) return WriteStatus::ok;  // full: the reader has not caught up
+        if (ready < 0) return failed_write(error);
+        // After POLLOUT a pipe has room for PIPE_BUF bytes at least: a write
+        // no longer than that returns at once even on a blocking descriptor
+        // (which stdout stays: its flags are shared with the shell).
+        const std::size_t piece = std::min<std::size_t>(text.size() - taken, PIPE_BUF);
+        const ssize_t n = write(STDOUT_FILENO, text.data() + taken, piece);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) return WriteStatus::ok;
+        if (n < 0) return failed_write(error);
+        taken += static_cast<std::size_t>(n);
+    }
+    return WriteStatus::ok;
+}
+
+void wait_for_stdout(double seconds) {
+    pollfd p[2] = {{STDOUT_FILENO, POLLOUT, 0}, {stop_pipe[0], POLLIN, 0}};
+    // The stop pipe stays readable once a stop is requested: it ends a wait only until then.
+    poll(p, stop_requested() ? 1 : 2, seconds <= 0 ? 0 : static_cast<int>(seconds * 1000) + 1);
+}
+
+bool stdout_flushed() { return true; }  // what write() took is the kernel's
 
 void write_stderr(std::string_view text) {
     while (!text.empty()) {

@@ -69,7 +69,8 @@ ReadResult Port::read(std::uint8_t* buffer, std::size_t size, int timeout_ms) {
     DWORD got = 0;
     if (!ReadFile(port.handle(), buffer, wanted, &got, nullptr)) return fault(GetLastError());
     if (got == 0) return {};
-    return {ReadStatus::bytes, got, {}};
+    const bool more = ClearCommError(port.handle(), &line_errors, &status) && status.cbInQue != 0;
+    return {ReadStatus::bytes, got, {}, more};
 }
 
 std::string Port::write_all(std::span<const std::uint8_t> bytes) {

@@ -4,7 +4,9 @@
 #include <io.h>
 #include <timeapi.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <string>
 
 #include "console_text.h"
 #include "platform.h"
@@ -199,6 +201,109 @@ WriteStatus write_stdout(std::string_view text, std::string& error) {
     }
     return WriteStatus::ok;
 }
+
+namespace {
+
+// stdout's writer: a pipe cannot be asked how much it would take without
+// blocking, so a thread of its own does the waiting. The monitor's loop
+// hands it one piece at a time and never waits for it.
+class StdoutWriter {
+public:
+    static constexpr std::size_t kPiece = std::size_t{64} << 10;
+
+    StdoutWriter() {
+        InitializeCriticalSection(&lock_);
+        work_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        idle_ = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+        thread_ = CreateThread(nullptr, 0, &StdoutWriter::run, this, 0, nullptr);
+    }
+
+    WriteStatus offer(std::string_view text, std::size_t& taken, std::string& error) {
+        taken = 0;
+        if (thread_ == nullptr) {  // no thread to be had: the old way, waiting
+            const WriteStatus status = write_stdout(text, error);
+            if (status == WriteStatus::ok) taken = text.size();
+            return status;
+        }
+        EnterCriticalSection(&lock_);
+        const WriteStatus status = status_;
+        if (status != WriteStatus::ok) {
+            error = error_;
+        } else if (!busy_ && !text.empty()) {
+            taken = std::min(text.size(), kPiece);
+            piece_.assign(text.substr(0, taken));
+            busy_ = true;
+            ResetEvent(idle_);
+            SetEvent(work_);
+        }
+        LeaveCriticalSection(&lock_);
+        return status;
+    }
+
+    void wait(double seconds) {
+        const HANDLE events[2] = {idle_, stop_event};
+        const auto ms = seconds <= 0 ? DWORD{0} : static_cast<DWORD>(seconds * 1000) + 1;
+        // The stop event stays set once a stop is requested: it ends a wait only until then.
+        WaitForMultipleObjects(stop_event != nullptr && !stop_requested() ? 2 : 1, events, FALSE, ms);
+    }
+
+    bool flushed() {
+        EnterCriticalSection(&lock_);
+        const bool done = !busy_;
+        LeaveCriticalSection(&lock_);
+        return done;
+    }
+
+private:
+    static DWORD WINAPI run(void* self) {
+        static_cast<StdoutWriter*>(self)->write_pieces();
+        return 0;
+    }
+
+    void write_pieces() {
+        std::string piece, error;
+        for (;;) {
+            WaitForSingleObject(work_, INFINITE);
+            EnterCriticalSection(&lock_);
+            piece.swap(piece_);
+            LeaveCriticalSection(&lock_);
+            const WriteStatus status = write_stdout(piece, error);
+            EnterCriticalSection(&lock_);
+            status_ = status;
+            error_ = error;
+            busy_ = false;
+            SetEvent(idle_);
+            LeaveCriticalSection(&lock_);
+            if (status != WriteStatus::ok) return;
+        }
+    }
+
+    CRITICAL_SECTION lock_;
+    HANDLE work_ = nullptr;
+    HANDLE idle_ = nullptr;
+    HANDLE thread_ = nullptr;
+    std::string piece_;  // handed over, not yet taken by the thread
+    bool busy_ = false;  // a piece is handed over and not yet written
+    WriteStatus status_ = WriteStatus::ok;
+    std::string error_;
+};
+
+// Made on first use and never destroyed: the thread may be inside a write
+// that never returns (a stalled reader) when the process ends.
+StdoutWriter& stdout_writer() {
+    static StdoutWriter* writer = new StdoutWriter;
+    return *writer;
+}
+
+}  // namespace
+
+WriteStatus offer_stdout(std::string_view text, std::size_t& taken, std::string& error) {
+    return stdout_writer().offer(text, taken, error);
+}
+
+void wait_for_stdout(double seconds) { stdout_writer().wait(seconds); }
+
+bool stdout_flushed() { return stdout_writer().flushed(); }
 
 void write_stderr(std::string_view text) {
     const HANDLE err = standard(STD_ERROR_HANDLE);
