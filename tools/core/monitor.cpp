@@ -41,14 +41,14 @@ public:
                 start_),
           udp_(options, start_) {}
 
+    // Each source opens first, then the outputs: a source that cannot be
+    // opened leaves no capture or SBUS file behind, created for nothing.
     int run() {
-        if (open_outputs()) {
-            switch (options_.source) {
-                case SourceKind::simulated:
-                case SourceKind::port: run_port(); break;
-                case SourceKind::hidraw: run_hid(); break;
-                case SourceKind::replay: run_replay(); break;
-            }
+        switch (options_.source) {
+            case SourceKind::simulated:
+            case SourceKind::port: run_port(); break;
+            case SourceKind::hidraw: run_hid(); break;
+            case SourceKind::replay: run_replay(); break;
         }
         if (sbus_) sbus_->finish();
         const double end = now_seconds();  // the reading ends here; stdout's reader may still be behind
@@ -239,6 +239,7 @@ private:
             fail(problem);
             return;
         }
+        if (!open_outputs()) return;  // nothing was asked of the device yet
         opened_ = true;
         if (send_request()) read_device(true);
         if (!port_.is_open()) return;
@@ -254,12 +255,13 @@ private:
     }
 
     void run_hid() {
-        if (const std::string problem = port_.open_hid(options_.path); problem.empty()) {
-            opened_ = true;
-            read_device(false);
-        } else {
+        if (const std::string problem = port_.open_hid(options_.path); !problem.empty()) {
             fail(problem);
+            return;
         }
+        if (!open_outputs()) return;
+        opened_ = true;
+        read_device(false);
     }
 
     bool send_request() {
@@ -334,6 +336,7 @@ private:
                  " has no capture header, so it is replayed as raw bytes, without timing");
             return;
         }
+        if (!open_outputs()) return;
         opened_ = true;
         const bool paced = reader.timed() && options_.replay_speed > 0;
         const double replay_start = now_seconds();

@@ -601,6 +601,8 @@ class Errors(ToolTest):
             f.write(b"\x89VAND")
         cases = [  # arguments, status, what stderr says
             (["--port", "/dev/no-such-vandry"], 1, "cannot open /dev/no-such-vandry: No such file or directory"),
+            (["--port", "/dev/no-such-vandry", "--record", self.path("left.cap"), "--sbus-out", self.path("sbus")], 1,
+             "cannot open /dev/no-such-vandry: No such file or directory"),
             (["--port", "/dev/null"], 1, "/dev/null is not a serial port"),
             (["--replay", self.path("missing.bin")], 1,
              f"cannot open the capture to replay {self.path('missing.bin')}: No such file"),
@@ -613,6 +615,7 @@ class Errors(ToolTest):
              f"--replay-speed goes with a capture: {raw} has no capture header"),
             (["--hidraw", existing], 1, f"{existing} is not a hidraw device (a regular file; to replay a capture"),
             (["--hidraw", "/dev/no-such-hidraw"], 1, "cannot open /dev/no-such-hidraw: No such file or directory"),
+            (["--hidraw", "/dev/null", "--record", self.path("left.cap")], 1, "/dev/null is not a hidraw device"),
             (["--hidraw", "/dev/null"], 1, "/dev/null is not a hidraw device"),
             (["--hidraw", "/dev/zero", "--seconds", "2"], 1, "/dev/zero is not a hidraw device"),
             (["--hidraw", "/dev/urandom", "--seconds", "2"], 1, "/dev/urandom is not a hidraw device"),
@@ -645,7 +648,8 @@ class Errors(ToolTest):
         with open(existing) as f:
             self.assertEqual(f.read(), "keep me")
         self.assertEqual(unread_bytes(device.master), 0, "nothing was sent to the refused port")
-        self.assertFalse(os.path.exists(self.path("sbus")), "a failed run leaves no output behind")
+        for output in ("sbus", "left.cap"):
+            self.assertFalse(os.path.exists(self.path(output)), f"a failed run leaves no {output} behind")
 
     def test_one_update_is_singular(self):
         result = self.monitor("--frames", "1")
