@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -320,6 +321,17 @@ private:
         return false;
     }
 
+    // A recorded pause of minutes (or a damaged time) would look like a hang.
+    static void say_long_silence(double seconds) {
+        constexpr double kWorthSaying = 10;
+        if (seconds < kWorthSaying) return;
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "the capture is silent for %.0f s here; waiting as recorded (--replay-speed 0 does not wait)",
+                      seconds);
+        tell(text);
+    }
+
     void run_replay() {
         CaptureReader reader;
         // A FIFO's reads end early at a stop or the deadline: what they cut is no fault of the capture.
@@ -357,7 +369,9 @@ private:
             }
             if (!first) first = time_us;
             const double offset = static_cast<double>(time_us - std::min(time_us, *first)) / 1e6;
-            if (paced ? !wait_until(replay_start + offset / options_.replay_speed) : !wait_for_stdout_reader()) break;
+            const double due = replay_start + offset / options_.replay_speed;
+            if (paced) say_long_silence(due - now_seconds());
+            if (paced ? !wait_until(due) : !wait_for_stdout_reader()) break;
             const double now = now_seconds();
             if (!reader.timed()) time_us = micros(now);
             if (reader.kind() == CaptureKind::reports) {

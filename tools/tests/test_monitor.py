@@ -87,6 +87,24 @@ class Lossless(ToolTest):
         shown = json_lines(self.monitor("--replay", raw, "--replay-speed", "0").stdout)
         self.assertEqual([list(state(r)) for r in shown], [list(r) for r in host_records(accepted)])
 
+    def test_a_long_recorded_silence_is_said_before_it_is_waited(self):
+        cases = [  # seconds between the two records, what stderr says
+            (5, None),
+            (3600, "the capture is silent for 3600 s here; waiting as recorded"),
+            (2 ** 62 / 1e6, "the capture is silent for 4611686018427 s here"),  # a damaged time
+        ]
+        for gap, said in cases:
+            with self.subTest(gap=gap):
+                capture = self.path(f"gap{gap}.cap")
+                write_capture(capture, [(0, upload_frame(0, [1] * 15)), (int(gap * 1e6), upload_frame(0, [2] * 15))])
+                result = self.monitor("--replay", capture, "--seconds", "1")
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(len(json_lines(result.stdout)), 1)
+                if said:
+                    self.assertIn(said, result.stderr)
+                else:
+                    self.assertNotIn("silent", result.stderr)
+
     def test_unknown_payload_types_are_updates_that_change_nothing(self):
         sent, shown, capture = self.run_session("--types", "0,7,1", "--rate", "2000", "--hostile", frames=600)
         self.check(sent, shown, capture)
