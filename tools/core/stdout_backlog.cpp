@@ -28,7 +28,7 @@ bool StdoutBacklog::write(std::string_view text) {
     if (pending() <= limit_) return true;
     status_ = WriteStatus::failed;
     error_ = "cannot write to stdout: its reader fell more than " + mebibytes(limit_) +
-             " behind (the most kept for it); stopping rather than dropping lines";
+             " behind (the most kept for it); the run stops, and the lines it has not taken are lost";
     return false;
 }
 

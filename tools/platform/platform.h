@@ -70,6 +70,15 @@ WriteStatus write_stdout(std::string_view text, std::string& error);
 // error: it takes less, or nothing, until it reads again. `closed` and
 // `failed` mean as for write_stdout, for these bytes or earlier ones.
 WriteStatus offer_stdout(std::string_view text, std::size_t& taken, std::string& error);
+
+// How much of `text` to write at once: at most `most` bytes, ending at a
+// line end when one lies within them. A run that ends while its reader
+// stalls then leaves whole lines on stdout, never the start of one.
+inline std::size_t whole_lines_piece(std::string_view text, std::size_t most) {
+    if (text.size() <= most) return text.size();
+    const std::size_t last_end = text.substr(0, most).rfind('\n');
+    return last_end == std::string_view::npos ? most : last_end + 1;
+}
 // Waits up to `seconds` until stdout may take more (or has sent all it
 // took); a stop request ends the wait at once.
 void wait_for_stdout(double seconds);

@@ -70,7 +70,7 @@ TEST(StdoutBacklog, AReaderBeyondTheLimitFailsTheWritingAndTheRun) {
     EXPECT_FALSE(backlog.write(piece));
     EXPECT_EQ(backlog.status(), WriteStatus::failed);
     EXPECT_EQ(backlog.error(), "cannot write to stdout: its reader fell more than 1 MiB behind (the most kept for it); "
-                               "stopping rather than dropping lines");
+                               "the run stops, and the lines it has not taken are lost");
     const int offers = reader.offers;
     EXPECT_FALSE(backlog.write("more"));
     EXPECT_FALSE(backlog.hand_over());
@@ -112,6 +112,22 @@ TEST(StdoutBacklog, DrainWaitsUntilWhatStdoutTookHasGoneOut) {
     EXPECT_TRUE(backlog.drain(2.0));
     EXPECT_TRUE(reader.flushed());
     EXPECT_EQ(reader.got, line(1));
+}
+
+TEST(WholeLinesPiece, EndsAtALineEndWhenOneLiesWithinReach) {
+    const struct {
+        const char* text;
+        std::size_t most;
+        std::size_t piece;
+    } cases[] = {
+        {"ab\ncd\n", 10, 6},    // all of it fits
+        {"ab\ncd\nef\n", 7, 6},  // cut back to the last line end within reach
+        {"ab\ncd\n", 6, 6},     // exactly at a line end
+        {"abcdef\n", 4, 4},     // a line longer than the piece: no line end to keep
+        {"ab\ncdef", 5, 3},
+        {"", 4, 0},
+    };
+    for (const auto& c : cases) EXPECT_EQ(whole_lines_piece(c.text, c.most), c.piece) << c.text << " / " << c.most;
 }
 
 }  // namespace

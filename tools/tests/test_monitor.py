@@ -371,6 +371,31 @@ class Faults(ToolTest):
         shown = json_lines("\n".join(lines.seen) + "\n" + lines.rest())
         self.assertEqual([r["update"] for r in shown], list(range(1, len(shown) + 1)))
 
+    def test_a_port_another_program_holds_exclusively_is_refused_and_stays_its(self):
+        nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+        for user, prefix in (("root", []), ("nobody", nobody)):
+            with self.subTest(user=user):
+                device = Device(self)
+                os.chmod(device.path, 0o666)
+                fcntl.ioctl(device.slave, termios.TIOCEXCL)  # a terminal program's claim
+                if prefix and self.run_tool([*prefix, MONITOR, "--version"]).returncode != 0:
+                    self.skipTest("the monitor cannot run as nobody from where it was built")
+                result = self.run_tool([*prefix, MONITOR, "--port", device.path, "--seconds", "1"])
+                self.assertEqual((result.returncode, result.stderr),
+                                 (1, f"vandry-monitor: {device.path} is in use by another program\n"))
+                self.assertEqual(exclusive(device.path), 1, "the other program's claim stays")
+                self.assertEqual(unread_bytes(device.master), 0, "nothing was sent to it")
+
+    def test_the_terminal_stdout_is_on_is_no_sbus_output(self):
+        terminal = Device(self)
+        set_raw(terminal.slave)
+        # stdout on a terminal that is also the run's controlling one: /dev/tty names it.
+        monitor = self.start([MONITOR, "--json", "--seconds", "1", "--sbus-out", "/dev/tty"], stdout=terminal.slave,
+                             start_new_session=True, preexec_fn=lambda: fcntl.ioctl(1, termios.TIOCSCTTY, 0))
+        self.assertEqual(self.wait_exit(monitor), 1)
+        self.assertIn("vandry-monitor: the SBUS output /dev/tty is stdout", monitor.stderr.read().decode())
+        self.assertEqual(unread_bytes(terminal.master), 0, "nothing reached the terminal")
+
     def test_a_fifo_without_a_reader_does_not_hang_the_run(self):
         fifo = self.path("sbus")
         os.mkfifo(fifo)
@@ -462,16 +487,22 @@ class SlowStdout(ToolTest):
                 self.addCleanup(os.close, read_end)
                 monitor = self.start([MONITOR, "--replay", capture, "--replay-speed", speed], stdout=write_end)
                 os.close(write_end)
+                taken = b""
                 if status:
+                    started = time.monotonic()
+                    while time.monotonic() - started < 0.5:  # a reader that takes a little, then stalls
+                        taken += os.read(read_end, 4096)
+                        time.sleep(0.02)
                     self.assertEqual(self.wait_exit(monitor), 1)
                 else:
                     time.sleep(3)  # the reader's stall: time enough to read far beyond the limit
-                out = read_to_end(read_end)
+                out = taken + read_to_end(read_end)
                 self.assertEqual(self.wait_exit(monitor), status)
+                self.assertTrue(out.endswith(b"\n"), "whole lines only, even where the run gave up on its reader")
                 err = monitor.stderr.read().decode()
                 if status:
                     self.assertIn("vandry-monitor: cannot write to stdout: its reader fell more than 64 MiB behind "
-                                  "(the most kept for it); stopping rather than dropping lines\n", err)
+                                  "(the most kept for it); the run stops, and the lines it has not taken are lost\n", err)
                 else:
                     self.assertEqual(out.count(b"\n"), 240000)
                     self.assertRegex(err, r"\Avandry-monitor: 240000 updates in [0-9.]+ s\n\Z")

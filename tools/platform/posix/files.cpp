@@ -78,9 +78,13 @@ bool same_file(const std::string& a, const std::string& b) {
 }
 
 bool is_stdout(const std::string& path) {
-    struct stat out {}, target {}, null {};
+    struct stat out {}, target {}, null {}, controlling {};
     if (fstat(STDOUT_FILENO, &out) != 0 || ::stat(path.c_str(), &target) != 0) return false;
     if (::stat("/dev/null", &null) == 0 && same_identity(out, null)) return false;
+    // /dev/tty is the process's terminal under another name: the one stdout
+    // is on, when stdout is a terminal.
+    if (isatty(STDOUT_FILENO) == 1 && ::stat("/dev/tty", &controlling) == 0 && same_identity(target, controlling))
+        return true;
     return same_identity(out, target);
 }
 

@@ -57,7 +57,7 @@ std::string Port::open_serial(const std::string& path, unsigned baud) {
     State& s = *state_;
     s.path = path;
     s.fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (s.fd < 0) return errno_text("open", path);
+    if (s.fd < 0) return errno == EBUSY ? port_in_use(path) : errno_text("open", path);
     if (tcgetattr(s.fd, &s.saved) != 0) {
         std::string text = errno == ENOTTY ? path + " is not a serial port" : errno_text("configure", path);
         close();

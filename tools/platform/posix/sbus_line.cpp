@@ -102,7 +102,7 @@ std::string SbusLine::open(const std::string& path) {
     }
     if (!S_ISCHR(info.st_mode)) return "the SBUS output " + path + " is not a serial device, FIFO or file";
     s.fd = ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (s.fd < 0) return reason("open", path);
+    if (s.fd < 0) return errno == EBUSY ? port_in_use("the SBUS output " + path) : reason("open", path);
     if (isatty(s.fd) == 0) return {};  // e.g. /dev/null
     if (std::string problem = claim_port(s.fd, "the SBUS output " + path); !problem.empty()) return problem;
     s.claimed = true;

@@ -131,7 +131,7 @@ WriteStatus offer_stdout(std::string_view text, std::size_t& taken, std::string&
         // After POLLOUT a pipe has room for PIPE_BUF bytes at least: a write
         // no longer than that returns at once even on a blocking descriptor
         // (which stdout stays: its flags are shared with the shell).
-        const std::size_t piece = std::min<std::size_t>(text.size() - taken, PIPE_BUF);
+        const std::size_t piece = whole_lines_piece(text.substr(taken), PIPE_BUF);
         const ssize_t n = write(STDOUT_FILENO, text.data() + taken, piece);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == EAGAIN) return WriteStatus::ok;

@@ -230,7 +230,7 @@ public:
         if (status != WriteStatus::ok) {
             error = error_;
         } else if (!busy_ && !text.empty()) {
-            taken = std::min(text.size(), kPiece);
+            taken = whole_lines_piece(text, kPiece);
             piece_.assign(text.substr(0, taken));
             busy_ = true;
             ResetEvent(idle_);
