@@ -67,22 +67,39 @@ std::string CaptureWriter::record(std::uint64_t time_us, std::span<const std::ui
     return std::fflush(file_) == 0 ? std::string() : failure("write");
 }
 
-CaptureReader::~CaptureReader() {
-    if (file_ != nullptr) std::fclose(file_);
+// What one read brings (0 at the end); a failure is kept in failure_.
+std::size_t CaptureReader::read_some(std::uint8_t* buffer, std::size_t size) {
+    const std::ptrdiff_t n = input_.read_some(buffer, size);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    failure_ = "cannot read the capture to replay " + path_ + ": " + std::strerror(errno);
+    return 0;
 }
 
-std::string CaptureReader::open(const std::string& path, double until) {
+// As much of `size` bytes as comes before the end.
+std::size_t CaptureReader::read_fully(std::uint8_t* buffer, std::size_t size) {
+    std::size_t got = 0;
+    for (std::size_t n = 1; got < size && n != 0; got += n) n = read_some(buffer + got, size - got);
+    return got;
+}
+
+std::string CaptureReader::open(const std::string& path, double until, WhileWaiting while_waiting) {
     path_ = path;
     std::string error;
-    file_ = open_to_read(path, "the capture to replay", until, error);
-    if (file_ == nullptr) return error;
-    std::uint8_t header[12] = {};
-    const std::size_t got = std::fread(header, 1, sizeof header, file_);
-    if (std::ferror(file_)) return "cannot read the capture to replay " + path + ": " + std::strerror(errno);
+    if (!input_.open(path, "the capture to replay", until, std::move(while_waiting), error)) return error;
     // The magic's name, before its line end: a file that has it is meant as a
-    // capture. Replayed raw, a damaged one would show wrong updates without
-    // their timing, and say nothing.
+    // capture. Reading stops as soon as it cannot be one: a raw writer's
+    // first bytes are shown as they come, not once a header's worth has.
     const std::size_t name = kCaptureMagic.size() - 1;
+    std::uint8_t header[12] = {};
+    std::size_t got = 0;
+    while (got < sizeof header && std::memcmp(header, kCaptureMagic.data(), std::min(got, name)) == 0) {
+        const std::size_t more = read_some(header + got, 1);
+        if (more == 0) break;
+        got += more;
+    }
+    if (!failure_.empty()) return failure_;
+    // Replayed raw, a damaged capture would show wrong updates without their
+    // timing, and say nothing.
     const std::size_t magic = std::min(got, name);
     const bool begins_like_capture = got != 0 && std::memcmp(header, kCaptureMagic.data(), magic) == 0;
     // A whole file shorter than the magic that is its start is a capture
@@ -111,31 +128,34 @@ std::string CaptureReader::open(const std::string& path, double until) {
 
 CaptureReader::Next CaptureReader::next(std::vector<std::uint8_t>& bytes, std::uint64_t& time_us,
                                         std::string& message) {
-    if (!timed_) {
-        bytes.resize(kRawChunk);
-        const std::size_t start = raw_start_.size();
-        std::copy(raw_start_.begin(), raw_start_.end(), bytes.begin());
+    time_us = 0;
+    if (!timed_ && !raw_start_.empty()) {
+        bytes.swap(raw_start_);
         raw_start_.clear();
-        bytes.resize(start + std::fread(bytes.data() + start, 1, kRawChunk - start, file_));
-        time_us = 0;
+        return Next::chunk;
+    }
+    if (!timed_) {
+        // What one read brings: a writer's bytes are passed on as they come.
+        bytes.resize(kRawChunk);
+        bytes.resize(read_some(bytes.data(), bytes.size()));
         if (!bytes.empty()) return Next::chunk;
     } else {
         std::uint8_t head[10];
-        const std::size_t got = std::fread(head, 1, sizeof head, file_);
+        const std::size_t got = read_fully(head, sizeof head);
         if (got == sizeof head) {
             time_us = get_le(head, 8);
             bytes.resize(get_le(head + 8, 2));
-            if (bytes.empty() || std::fread(bytes.data(), 1, bytes.size(), file_) == bytes.size()) {
+            if (read_fully(bytes.data(), bytes.size()) == bytes.size()) {
                 ++records_;
                 return bytes.empty() ? Next::reopened : Next::chunk;
             }
         }
-        if (!std::ferror(file_) && (got != 0 || !std::feof(file_)))
+        if (failure_.empty() && got != 0)
             message = path_ + " ends inside a record (the recording was cut short); the " + std::to_string(records_) +
                       " complete records before it were replayed";
     }
-    if (std::ferror(file_)) {
-        message = "cannot read the capture to replay " + path_ + ": " + std::strerror(errno);
+    if (!failure_.empty()) {
+        message = failure_;
         return Next::failed;
     }
     return Next::end;

@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "platform.h"
+
 namespace vandry_tools {
 
 enum class CaptureKind : std::uint8_t { port = 0, reports = 1 };
@@ -59,23 +61,28 @@ public:
     CaptureReader() = default;
     CaptureReader(const CaptureReader&) = delete;
     CaptureReader& operator=(const CaptureReader&) = delete;
-    ~CaptureReader();
 
     // Empty, or the reason. A FIFO is waited for until its writer comes, a
     // stop request, or `until` (0: no limit); is_open() then says which.
-    std::string open(const std::string& path, double until = 0);
-    bool is_open() const { return file_ != nullptr; }
+    // `while_waiting` keeps the run going whenever a read waits for the
+    // FIFO's writer (see InputFile).
+    std::string open(const std::string& path, double until = 0, WhileWaiting while_waiting = {});
+    bool is_open() const { return input_.is_open(); }
     bool timed() const { return timed_; }  // false: raw bytes
     CaptureKind kind() const { return kind_; }
 
     enum class Next { chunk, reopened, end, failed };
-    // The next record. At the end of a file cut inside a record, `message`
+    // The next record; raw bytes come as they arrive. At the end of a file cut inside a record, `message`
     // says so and the result is `end`; `failed` leaves the reason there.
     Next next(std::vector<std::uint8_t>& bytes, std::uint64_t& time_us, std::string& message);
 
 private:
-    std::FILE* file_ = nullptr;
+    std::size_t read_some(std::uint8_t* buffer, std::size_t size);
+    std::size_t read_fully(std::uint8_t* buffer, std::size_t size);
+
+    InputFile input_;
     std::string path_;
+    std::string failure_;  // why a read failed
     bool timed_ = false;
     CaptureKind kind_ = CaptureKind::port;
     std::uint64_t records_ = 0;

@@ -332,10 +332,22 @@ private:
         tell(text);
     }
 
+    // A replay from a FIFO waits for its writer inside a read: what was read
+    // before still reaches stdout and the outputs meanwhile, and the end of
+    // the run (a stop, enough updates, stdout gone) ends the wait. Returns
+    // how long the wait may last, or -1 to end it.
+    double while_replay_waits() {
+        const double now = now_seconds();
+        if (!opened_) return kLongestWait;  // nothing to keep going yet; a stop or the deadline still ends the wait
+        if (should_stop(now)) return -1;
+        service(now);
+        return should_stop(now) ? -1 : std::max(0.0, next_wake(now) - now);
+    }
+
     void run_replay() {
         CaptureReader reader;
         // A FIFO's reads end early at a stop or the deadline: what they cut is no fault of the capture.
-        const std::string problem = reader.open(options_.path, deadline_);
+        const std::string problem = reader.open(options_.path, deadline_, [this] { return while_replay_waits(); });
         if (!problem.empty() && !should_stop(now_seconds())) fail(problem);
         if (!problem.empty()) return;
         if (!reader.is_open()) {  // a FIFO that no writer came to

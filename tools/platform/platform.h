@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -94,13 +95,39 @@ void write_stderr(std::string_view text);
 // capture") and its path.
 std::FILE* create_file(const std::string& path, const std::string& role, std::string& error);
 
-// Opens an existing file for reading. A FIFO is returned once its writer
-// has written something (or come and gone): the wait ends at a stop request
-// or at `until` (in now_seconds(); 0: no limit), with null and `error`
-// empty. Otherwise null means failure, with the reason in `error`. Reads
-// from a FIFO wait for a stalled writer the same way, and read the end of
-// the file at a stop request or at `until`.
-std::FILE* open_to_read(const std::string& path, const std::string& role, double until, std::string& error);
+// What a run does while a read waits for a FIFO's writer: it keeps its
+// outputs going, and returns how long the wait may last before it is
+// called again (seconds), or a negative number to end the wait, which then
+// reads as the end of the file.
+using WhileWaiting = std::function<double()>;
+
+// An existing file opened for reading. A FIFO is open once its writer has
+// written something (or come and gone): the wait ends at a stop request or
+// at `until` (in now_seconds(); 0: no limit), with false and `error` empty.
+// Otherwise false means failure, with the reason in `error`. Reads from a
+// FIFO wait for a stalled writer the same way, and read the end of the file
+// at a stop request, at `until`, or when `while_waiting` ends the wait; it
+// is called all the while they wait.
+class InputFile {
+public:
+    InputFile();
+    ~InputFile();
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
+    bool open(const std::string& path, const std::string& role, double until, WhileWaiting while_waiting,
+              std::string& error);
+    bool is_open() const;
+    // What one read brings, up to `size` bytes: it waits only until there
+    // is at least one, so that bytes are passed on as they come. 0 at the
+    // end; -1 on failure, with errno set.
+    std::ptrdiff_t read_some(std::uint8_t* buffer, std::size_t size);
+
+    struct State;  // each system's own
+
+private:
+    std::unique_ptr<State> state_;
+};
 
 // Whether two paths lead to one file or device (through links, or another
 // node of the same device).

@@ -8,11 +8,17 @@ import signal
 import struct
 import subprocess
 import termios
+import threading
 import time
 
 from harness import (DEADLINE, MAN_DIR, MONITOR, SIGNALS, SIM, STOP_FRAME, Device, Lines, Listener, ToolTest, catches,
                      children_of, decisions, eventually, gone, host_records, json_lines, options_of_help, options_of_man,
                      read_capture, sbus_channels, set_raw, state, unread_bytes, upload_frame, write_capture)
+
+def write_all(fd, data):
+    while data:
+        data = data[os.write(fd, data):]
+
 
 TCGETS2 = 0x802C542A  # Linux x86-64: read struct termios2
 TIOCGEXCL = 0x80045440  # Linux: is the terminal in exclusive mode
@@ -345,6 +351,43 @@ class Faults(ToolTest):
                 said = monitor.stderr.read().decode()
                 self.assertNotIn("cannot", said)
                 self.assertNotIn("ends inside a record", said, "the stop cut it, not the recording")
+
+    def test_a_stalled_fifo_writer_holds_back_nothing_already_read(self):
+        frames = [upload_frame(0, [k % 1000] * 15) for k in range(3996)]
+        capture = self.path("capture.bin")
+        write_capture(capture, [(250 * k, frame) for k, frame in enumerate(frames)])
+        with open(capture, "rb") as f:
+            timed = f.read()
+        # (name, bytes written, options, lines read while the writer stays, stdout closed after them)
+        cases = [("capture", timed, ["--replay-speed", "0"], len(frames), False),
+                 ("raw bytes", b"".join(frames[:3]), [], 3, False),  # far less than a read asks for
+                 ("stdout closed", timed, ["--replay-speed", "0"], 1, True)]
+        for name, data, extra, count, close_stdout in cases:
+            with self.subTest(name):
+                fifo = self.path(name)
+                os.mkfifo(fifo)
+                monitor = self.start([MONITOR, "--replay", fifo, *extra])
+                writer = open(fifo, "wb", buffering=0)
+                self.addCleanup(writer.close)
+                sender = threading.Thread(target=lambda: write_all(writer.fileno(), data), daemon=True)
+                sender.start()  # the pipe holds less than a capture: the run reads while it writes
+                sender.join(DEADLINE)
+                self.assertFalse(sender.is_alive(), "the run reads while the writer writes")
+                self.assertTrue(eventually(lambda: unread_bytes(writer.fileno()) == 0), "the run read everything")
+                lines = Lines(monitor.stdout.fileno())  # read only now: stdout's backlog is waiting
+                until = time.monotonic() + 15
+                shown = [lines.line(timeout=until - time.monotonic()) for _ in range(count)]
+                self.assertEqual(len(lines.seen), count, "lines shown while the writer stalls")
+                if close_stdout:
+                    monitor.stdout.close()  # `| head -1`: the run ends though the writer stays
+                    self.assertEqual(self.wait_exit(monitor, timeout=15), 0)
+                    continue
+                self.assertEqual([r["channels"] for r in json_lines("\n".join(shown) + "\n")],
+                                 [[k % 1000] * 15 for k in range(count)])
+                self.assertEqual(monitor.poll(), None, "the run waits on for its writer")
+                writer.close()
+                self.assertEqual(self.wait_exit(monitor), 0)
+                self.assertEqual(lines.rest(), "")
 
     def test_a_port_in_use_is_refused_and_its_run_undisturbed(self):
         link = self.path("vandry")

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -13,55 +14,25 @@
 namespace vandry_tools {
 namespace {
 
-// Waits until `fd` is readable; false at a stop request or at `until`
-// (0: no limit). A blocking read would sleep through every stop request:
+// Waits until `fd` is readable, calling `while_waiting` all the while;
+// false at a stop request, at `until` (0: no limit) or when `while_waiting`
+// ends the wait. A blocking read would sleep through every stop request:
 // the stop handlers restart it.
-bool wait_readable(int fd, double until) {
+bool wait_readable(int fd, double until, const WhileWaiting& while_waiting) {
     while (!stop_requested()) {
-        const double left = until == 0 ? -1 : until - now_seconds();
+        double left = until == 0 ? -1 : until - now_seconds();
         if (until != 0 && left <= 0) return false;
+        if (while_waiting) {
+            const double asked = while_waiting();
+            if (asked < 0) return false;
+            left = left < 0 ? asked : std::min(left, asked);
+        }
         pollfd p[2] = {{fd, POLLIN, 0}, {stop_request_fd(), POLLIN, 0}};
         const int ready = poll(p, 2, left < 0 ? -1 : static_cast<int>(left * 1000) + 1);
         if (ready > 0 && p[0].revents != 0) return true;
         if (ready < 0 && errno != EINTR) return true;  // the read says what is wrong
     }
     return false;
-}
-
-// A FIFO read through stdio: a writer that stalls is waited for as long as
-// the run lasts, and a stop request or the end of the run reads as the end.
-struct Fifo {
-    int fd;
-    double until;
-};
-
-ssize_t read_fifo(void* cookie, char* buffer, std::size_t size) {
-    const Fifo& fifo = *static_cast<Fifo*>(cookie);
-    for (;;) {
-        const ssize_t n = ::read(fifo.fd, buffer, size);
-        if (n >= 0 || (errno != EAGAIN && errno != EINTR)) return n;
-        if (!wait_readable(fifo.fd, fifo.until)) return 0;
-    }
-}
-
-int close_fifo(void* cookie) {
-    const Fifo* fifo = static_cast<Fifo*>(cookie);
-    const int status = ::close(fifo->fd);
-    delete fifo;
-    return status;
-}
-
-std::FILE* fifo_stream(int fd, double until) {
-    auto* fifo = new Fifo{fd, until};
-    std::FILE* file = fopencookie(fifo, "rb", {read_fifo, nullptr, nullptr, close_fifo});
-    if (file == nullptr) delete fifo;
-    return file;
-}
-
-std::FILE* file_stream(int fd) {
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);  // stdio reads as from a blocking file
-    return fdopen(fd, "rb");
 }
 
 // A device has one identity however it is reached: its device number.
@@ -88,26 +59,52 @@ bool is_stdout(const std::string& path) {
     return same_identity(out, target);
 }
 
-std::FILE* open_to_read(const std::string& path, const std::string& role, double until, std::string& error) {
+// The descriptor stays non-blocking: a read that would wait polls beside
+// the stop requests instead, and keeps the run going meanwhile.
+struct InputFile::State {
+    int fd = -1;
+    double until = 0;
+    WhileWaiting while_waiting;
+
+    void close() {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+};
+
+InputFile::InputFile() : state_(std::make_unique<State>()) {}
+InputFile::~InputFile() { state_->close(); }
+bool InputFile::is_open() const { return state_->fd >= 0; }
+
+bool InputFile::open(const std::string& path, const std::string& role, double until, WhileWaiting while_waiting,
+                     std::string& error) {
+    state_->close();
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         error = "cannot open " + role + " " + path + ": " + std::strerror(errno);
-        return nullptr;
+        return false;
     }
     struct stat info {};
     const bool fifo = fstat(fd, &info) == 0 && S_ISFIFO(info.st_mode);
-    // A FIFO opened without waiting has no writer yet; poll() reports it
-    // readable only once a writer has written, or has come and gone.
-    if (fifo && !wait_readable(fd, until)) {
+    // A FIFO opened without waiting has no writer yet, and reads as ended;
+    // poll() reports it readable only once a writer has written, or has
+    // come and gone.
+    if (fifo && !wait_readable(fd, until, while_waiting)) {
         ::close(fd);
-        return nullptr;
+        return false;
     }
-    std::FILE* file = fifo ? fifo_stream(fd, until) : file_stream(fd);
-    if (file == nullptr) {
-        error = "cannot read " + role + " " + path + ": " + std::strerror(errno);
-        ::close(fd);
+    *state_ = State{fd, until, std::move(while_waiting)};
+    return true;
+}
+
+std::ptrdiff_t InputFile::read_some(std::uint8_t* buffer, std::size_t size) {
+    State& s = *state_;
+    for (;;) {
+        const ssize_t n = ::read(s.fd, buffer, size);
+        if (n >= 0) return n;
+        if (errno != EAGAIN && errno != EINTR) return -1;
+        if (!wait_readable(s.fd, s.until, s.while_waiting)) return 0;
     }
-    return file;
 }
 
 }  // namespace vandry_tools

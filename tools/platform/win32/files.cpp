@@ -7,10 +7,26 @@
 namespace vandry_tools {
 
 // A named pipe is not a path users replay from here: no wait is needed.
-std::FILE* open_to_read(const std::string& path, const std::string& role, double, std::string& error) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) error = "cannot open " + role + " " + path + ": " + std::strerror(errno);
-    return file;
+struct InputFile::State {
+    std::FILE* file = nullptr;
+};
+
+InputFile::InputFile() : state_(std::make_unique<State>()) {}
+InputFile::~InputFile() {
+    if (state_->file != nullptr) std::fclose(state_->file);
+}
+bool InputFile::is_open() const { return state_->file != nullptr; }
+
+bool InputFile::open(const std::string& path, const std::string& role, double, WhileWaiting, std::string& error) {
+    if (state_->file != nullptr) std::fclose(state_->file);
+    state_->file = std::fopen(path.c_str(), "rb");
+    if (state_->file == nullptr) error = "cannot open " + role + " " + path + ": " + std::strerror(errno);
+    return state_->file != nullptr;
+}
+
+std::ptrdiff_t InputFile::read_some(std::uint8_t* buffer, std::size_t size) {
+    const std::size_t n = std::fread(buffer, 1, size, state_->file);
+    return n == 0 && std::ferror(state_->file) ? -1 : static_cast<std::ptrdiff_t>(n);
 }
 
 // A COM port opens once (the second open is refused as in use), and there
