@@ -41,6 +41,9 @@ SIM = os.environ.get("VANDRY_SIM", "")
 LINUX_MONITOR = os.environ.get("VANDRY_MONITOR", "")
 LINK_DIR = os.path.join(os.path.dirname(PREFIX), "wine-com")
 PORTS = ("COM21", "COM22")  # the device, the SBUS line
+# Wine reads the command line in the locale's character set: in the C
+# locale a name outside ASCII would not reach the program as it is.
+WINE_ENV = dict(os.environ, LC_ALL="C.UTF-8")
 
 REQUEST = bytes([0xFA, 0xE5, 0x02, 0x00])  # the request frame's head, before its argument bytes
 WINE_START = 120  # the first start of a fresh Wine server can take long on a loaded machine
@@ -132,12 +135,13 @@ class WineTest(ToolTest):
             self.addCleanup(remove_link, link_of(port))
         self.runs = 0
 
-    def start_exe(self, *args):
+    def start_exe(self, *args, **kwargs):
         """vandry-monitor.exe in the background; returns it and the files of its stdout and stderr."""
         self.runs += 1
         out, err = self.path(f"out{self.runs}.txt"), self.path(f"err{self.runs}.txt")
         with open(out, "wb") as o, open(err, "wb") as e:
-            process = self.start([WINE_RUN, MONITOR_EXE, *args], stdout=o, stderr=e)
+            kwargs.setdefault("stdout", o)
+            process = self.start([WINE_RUN, MONITOR_EXE, *args], stderr=e, env=WINE_ENV, **kwargs)
         return process, out, err
 
     def exe(self, *args, timeout=DEADLINE + WINE_START):
@@ -167,6 +171,16 @@ class WineTest(ToolTest):
 def read_text(path):
     with open(path, "rb") as f:
         return f.read().decode(errors="replace")
+
+
+def wait_for_request(device, process, err, timeout=DEADLINE + WINE_START):
+    """Waits until the monitor has sent the request frame; one that ends first fails the test."""
+    until = time.monotonic() + timeout
+    while REQUEST not in device.received and process.poll() is None and time.monotonic() < until:
+        if select.select([device.master], [], [], 0.1)[0]:
+            device.received += os.read(device.master, 4096)
+    if REQUEST not in device.received:
+        raise AssertionError(f"no request frame (status {process.poll()}): {read_text(err)}")
 
 
 def lines_of(path, count, process, timeout=DEADLINE + WINE_START):
@@ -270,6 +284,34 @@ class ComPorts(WineTest):
         with open(log) as f:
             sent = json_lines(f.read())
         self.assertEqual([state(r) for r in json_lines(out)], [state(r) for r in sent])
+
+
+class Paths(WineTest):
+    def test_names_with_spaces_and_letters_outside_ascii(self):
+        # Beyond the system's code page (Japanese on a Western one), so that
+        # only names passed on as Unicode reach the file.
+        folder = self.path("séances 日本")
+        os.mkdir(folder)
+        capture = os.path.join(folder, "vol d'essai ü.cap")
+        device = self.pty_on("COM21")
+        process, out, err = self.start_exe("--port", "COM21", "--json", "--frames", "2",
+                                           "--record", windows_path(capture))
+        wait_for_request(device, process, err)
+        device.write(upload_frame(0, list(range(100, 115))) + upload_frame(0, list(range(200, 215))))
+        self.assertEqual(self.wait_exit(process, DEADLINE + WINE_START), 0, read_text(err))
+        recorded = read_text(out)
+        self.assertEqual(len(json_lines(recorded)), 2)
+        status, replayed, said = self.exe("--replay", windows_path(capture), "--replay-speed", "0")
+        self.assertEqual(status, 0, said)
+        self.assertEqual(replayed, recorded)
+        # An error names such a path as it was given, and the file is kept.
+        with open(capture, "rb") as f:
+            kept = f.read()
+        status, _, said = self.exe("--port", "COM21", "--record", windows_path(capture))
+        self.assertEqual(status, 1)
+        self.assertIn(f"cannot create the capture {windows_path(capture)}: ", said)
+        with open(capture, "rb") as f:
+            self.assertEqual(f.read(), kept)
 
 
 class UdpOutputs(WineTest):
