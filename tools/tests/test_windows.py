@@ -500,7 +500,10 @@ class CommandLine(WineTest):
             (["--replay", windows_path(existing), "--sbus-out", windows_path(existing)], 1,
              f"the SBUS output {windows_path(existing)} is an existing file, which is never overwritten"),
             (["--port", "COM21", "--baud", "12345"], 2, "--baud takes one of 1200, 2400,"),
+            (["--port", "COM21", "--sbus-out", "\\\\.\\com21", "--seconds", "3"], 1,
+             "the SBUS output \\\\.\\com21 is the source, COM21: SBUS frames would go into the device's own port"),
         ]
+        device = self.pty_on("COM21")
         for args, status, message in cases:
             with self.subTest(args=args):
                 got, out, err = self.exe(*args)
@@ -509,6 +512,7 @@ class CommandLine(WineTest):
                 self.assertEqual(out, "")
         with open(existing) as f:
             self.assertEqual(f.read(), "keep me")
+        self.assertFalse(select.select([device.master], [], [], 0)[0], "nothing was sent to the device")
 
     def test_help_says_what_windows_has(self):
         status, out, _ = self.exe("--help")

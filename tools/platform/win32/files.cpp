@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "com_port.h"
 #include "platform.h"
 
 namespace vandry_tools {
@@ -29,9 +30,15 @@ std::ptrdiff_t InputFile::read_some(std::uint8_t* buffer, std::size_t size) {
     return n == 0 && std::ferror(state_->file) ? -1 : static_cast<std::ptrdiff_t>(n);
 }
 
-// A COM port opens once (the second open is refused as in use), and there
-// is no /dev/stdout: nothing more to find here.
-bool same_file(const std::string&, const std::string&) { return false; }
+// A COM port is known by its name: the one this program has open may not
+// be opened again to be asked (under Wine it can, and both would then
+// write to the device). Only a COM port is a source here, and a file is
+// never one.
+bool same_file(const std::string& a, const std::string& b) {
+    return names_com_port(a) && names_com_port(b) && com_port_name(a) == com_port_name(b);
+}
+
+// There is no /dev/stdout; CON is refused as an existing file.
 bool is_stdout(const std::string&) { return false; }
 
 }  // namespace vandry_tools
