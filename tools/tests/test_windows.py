@@ -29,7 +29,7 @@ import tty
 import unittest
 
 from harness import (DEADLINE, STOP_FRAME, Device, ToolTest, json_lines, read_capture, reap, sbus_channels,
-                     state, upload_frame)
+                     state, upload_frame, write_capture)
 from test_monitor import read_to_end, set_size
 from test_udp import HOST6, MAP_FILE, MAP_RULE, PULSES, expected_outputs
 from harness import Listener
@@ -513,6 +513,25 @@ class CommandLine(WineTest):
         with open(existing) as f:
             self.assertEqual(f.read(), "keep me")
         self.assertFalse(select.select([device.master], [], [], 0)[0], "nothing was sent to the device")
+
+    def test_standard_streams_closed_at_start_are_the_null_device_as_on_linux(self):
+        capture = self.path("five.cap")
+        write_capture(capture, [(1000 * k, upload_frame(0, [k] * 15)) for k in range(5)])
+        for stream, closed in enumerate(("<&-", ">&-", "2>&-")):
+            with self.subTest(closed=closed):
+                sbus = self.path(f"sbus{stream}")
+                out, err = self.path(f"closed-out{stream}"), self.path(f"closed-err{stream}")
+                with open(out, "wb") as o, open(err, "wb") as e:
+                    process = self.start(["sh", "-c", f'exec "$@" {closed}', "sh", WINE_RUN, MONITOR_EXE, "--replay",
+                                          windows_path(capture), "--replay-speed", "0", "--sbus-out",
+                                          windows_path(sbus)], stdout=o, stderr=e)
+                self.assertEqual(self.wait_exit(process, DEADLINE + WINE_START), 0, read_text(err))
+                if stream != 1:
+                    self.assertEqual(len(json_lines(read_text(out))), 5)
+                if stream != 2:
+                    self.assertRegex(read_text(err), r"^vandry-monitor: 5 updates in [0-9.]+ s\r?\n$")
+                with open(sbus, "rb") as f:
+                    self.assertEqual(f.read(1), b"\x0f", "the SBUS file holds SBUS frames only")
 
     def test_help_says_what_windows_has(self):
         status, out, _ = self.exe("--help")

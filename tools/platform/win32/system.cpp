@@ -315,9 +315,20 @@ void write_stderr(std::string_view text) {
     }
 }
 
-// A Windows program without a standard handle gets null from GetStdHandle,
-// never another object's handle, and writes to it fail harmlessly.
-void open_standard_streams() {}
+// A Windows program started without stdout or stderr (a parent that gave
+// none, `>&-` under Wine) has a null or dead handle there, never another
+// object's, but every write to it fails: stdout would fail the run. The
+// null device takes what goes there, as on Linux. Writing nothing tells a
+// dead handle from a live one of any kind without waiting.
+void open_standard_streams() {
+    for (const DWORD which : {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+        DWORD written = 0;
+        if (WriteFile(standard(which), "", 0, &written, nullptr) || GetLastError() != ERROR_INVALID_HANDLE) continue;
+        const HANDLE null = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, 0, nullptr);
+        if (null != INVALID_HANDLE_VALUE) SetStdHandle(which, null);
+    }
+}
 
 std::FILE* create_file(const std::string& path, const std::string& role, std::string& error) {
     const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
