@@ -497,6 +497,8 @@ class CommandLine(WineTest):
             (["--port", "COM99"], 1, "cannot open COM99: "),
             (["--port", windows_path(existing)], 1, f"{windows_path(existing)} is not a serial port"),
             (["--replay", windows_path(missing)], 1, f"cannot open the capture to replay {windows_path(missing)}: "),
+            (["--replay", windows_path(self.dir.name)], 1,
+             f"cannot open the capture to replay {windows_path(self.dir.name)}: Is a directory"),
             (["--replay", windows_path(existing), "--sbus-out", windows_path(existing)], 1,
              f"the SBUS output {windows_path(existing)} is an existing file, which is never overwritten"),
             (["--port", "COM21", "--baud", "12345"], 2, "--baud takes one of 1200, 2400,"),

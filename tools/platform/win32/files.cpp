@@ -1,4 +1,6 @@
 // Files read by the tools on Windows.
+#include <windows.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -20,6 +22,13 @@ bool InputFile::is_open() const { return state_->file != nullptr; }
 
 bool InputFile::open(const std::string& path, const std::string& role, double, WhileWaiting, std::string& error) {
     if (state_->file != nullptr) std::fclose(state_->file);
+    state_->file = nullptr;
+    // Windows refuses to open a folder as a file with "Permission denied", which sends the user looking at rights.
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        error = "cannot open " + role + " " + path + ": " + std::strerror(EISDIR);
+        return false;
+    }
     state_->file = std::fopen(path.c_str(), "rb");
     if (state_->file == nullptr) error = "cannot open " + role + " " + path + ": " + std::strerror(errno);
     return state_->file != nullptr;
