@@ -314,6 +314,19 @@ class Paths(WineTest):
             self.assertEqual(f.read(), kept)
 
 
+    def test_an_error_on_the_console_names_such_a_path_as_given(self):
+        missing = windows_path(self.path("séance 日本.cap"))
+        console = Device(self)
+        set_size(console.slave, 200, 30)  # no line is wrapped
+        process = self.start([WINE_RUN, MONITOR_EXE, "--replay", missing], stdin=console.slave, stdout=console.slave,
+                             stderr=console.slave, start_new_session=True, env=WINE_ENV)
+        self.assertEqual(self.wait_exit(process, DEADLINE + WINE_START), 1)
+        shown = b""
+        while select.select([console.master], [], [], 0.5)[0]:
+            shown += os.read(console.master, 65536)
+        self.assertIn(f"cannot open the capture to replay {missing}: ".encode(), shown)
+
+
 class UdpOutputs(WineTest):
     def test_each_format_carries_every_update_mapped_through_winsock(self):
         frames = 200

@@ -315,12 +315,30 @@ void write_stderr(std::string_view text) {
     }
 }
 
+namespace {
+
+UINT original_output_code_page = 0;
+
+void restore_output_code_page() { SetConsoleOutputCP(original_output_code_page); }
+
+// The program's text is UTF-8 where its manifest is honoured (file names in
+// messages); a console shows bytes in its own code page, so for the run it
+// takes UTF-8, and gets its own back at exit.
+void speak_utf8_to_the_console() {
+    original_output_code_page = GetConsoleOutputCP();  // 0 without a console
+    if (GetACP() != CP_UTF8 || original_output_code_page == 0 || original_output_code_page == CP_UTF8) return;
+    if (SetConsoleOutputCP(CP_UTF8)) std::atexit(restore_output_code_page);
+}
+
+}  // namespace
+
 // A Windows program started without stdout or stderr (a parent that gave
 // none, `>&-` under Wine) has a null or dead handle there, never another
 // object's, but every write to it fails: stdout would fail the run. The
 // null device takes what goes there, as on Linux. Writing nothing tells a
 // dead handle from a live one of any kind without waiting.
 void open_standard_streams() {
+    speak_utf8_to_the_console();
     for (const DWORD which : {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
         DWORD written = 0;
         if (WriteFile(standard(which), "", 0, &written, nullptr) || GetLastError() != ERROR_INVALID_HANDLE) continue;
