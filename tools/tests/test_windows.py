@@ -515,6 +515,9 @@ class CommandLine(WineTest):
             (["--replay", windows_path(existing), "--sbus-out", windows_path(existing)], 1,
              f"the SBUS output {windows_path(existing)} is an existing file, which is never overwritten"),
             (["--port", "COM21", "--baud", "12345"], 2, "--baud takes one of 1200, 2400,"),
+            # A device's name with an extension is still the device (before Windows 11).
+            (["--port", "COM21", "--record", windows_path(self.path("nul.cap")), "--seconds", "3"], 1,
+             f"cannot create the capture {windows_path(self.path('nul.cap'))}: Windows keeps this name for a device"),
             (["--port", "COM21", "--sbus-out", "\\\\.\\com21", "--seconds", "3"], 1,
              "the SBUS output \\\\.\\com21 is the source, COM21: SBUS frames would go into the device's own port"),
         ]

@@ -358,6 +358,15 @@ std::FILE* create_file(const std::string& path, const std::string& role, std::st
             error += " (it is never overwritten; remove it or choose another name)";
         return nullptr;
     }
+    // NUL, CON, AUX, COM1 ... stay devices with an extension in any folder
+    // (before Windows 11): "nul.cap" would swallow the whole recording.
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        error = "cannot create " + role + " " + path +
+                ": Windows keeps this name for a device (NUL, CON, PRN, AUX, COM1-9, LPT1-9, with any extension); "
+                "choose another name";
+        return nullptr;
+    }
     const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_WRONLY | _O_BINARY);
     std::FILE* stream = fd < 0 ? nullptr : _fdopen(fd, "wb");
     if (stream == nullptr) {
