@@ -330,18 +330,26 @@ void speak_utf8_to_the_console() {
     if (SetConsoleOutputCP(CP_UTF8)) std::atexit(restore_output_code_page);
 }
 
-}  // namespace
-
 // A Windows program started without stdout or stderr (a parent that gave
 // none, `>&-` under Wine) has a null or dead handle there, never another
 // object's, but every write to it fails: stdout would fail the run. The
-// null device takes what goes there, as on Linux. Writing nothing tells a
-// dead handle from a live one of any kind without waiting.
+// null device takes what goes there, as on Linux.
+bool is_dead(HANDLE handle) {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return true;
+    // Wine gives a closed descriptor a handle that says it is a file; writing
+    // nothing to a file tells (to a pipe it would read as the end at the
+    // other side, so pipes are not asked).
+    DWORD written = 0;
+    return GetFileType(handle) == FILE_TYPE_DISK && !WriteFile(handle, "", 0, &written, nullptr) &&
+           GetLastError() == ERROR_INVALID_HANDLE;
+}
+
+}  // namespace
+
 void open_standard_streams() {
     speak_utf8_to_the_console();
     for (const DWORD which : {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
-        DWORD written = 0;
-        if (WriteFile(standard(which), "", 0, &written, nullptr) || GetLastError() != ERROR_INVALID_HANDLE) continue;
+        if (!is_dead(standard(which))) continue;
         const HANDLE null = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                         OPEN_EXISTING, 0, nullptr);
         if (null != INVALID_HANDLE_VALUE) SetStdHandle(which, null);
