@@ -11,8 +11,8 @@
 
 namespace vandry_tools {
 
-// Read without stdio's buffer: fread waits until it has all it asked for,
-// and would hold back what a stalled writer of a pipe has sent.
+// A pipe is read without stdio's buffer: fread waits until it has all it
+// asked for, and would hold back what a stalled writer has sent.
 struct InputFile::State {
     std::FILE* file = nullptr;
     bool pipe = false;
@@ -76,12 +76,14 @@ bool InputFile::open(const std::string& path, const std::string& role, double un
 }
 
 std::ptrdiff_t InputFile::read_some(std::uint8_t* buffer, std::size_t size) {
-    auto wanted = static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30));
-    if (state_->pipe) {
-        DWORD available = 0;
-        if (!state_->wait_for_bytes(available)) return 0;  // read as the end
-        if (available > 0) wanted = std::min<unsigned>(wanted, available);
+    if (!state_->pipe) {
+        const std::size_t n = std::fread(buffer, 1, size, state_->file);
+        return n == 0 && std::ferror(state_->file) ? -1 : static_cast<std::ptrdiff_t>(n);
     }
+    DWORD available = 0;
+    if (!state_->wait_for_bytes(available)) return 0;  // read as the end
+    auto wanted = static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30));
+    if (available > 0) wanted = std::min<unsigned>(wanted, available);
     return _read(state_->fd(), buffer, wanted);  // a pipe whose writer went away reads as the end
 }
 
