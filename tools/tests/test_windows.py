@@ -29,7 +29,7 @@ import tty
 import unittest
 
 from harness import (DEADLINE, STOP_FRAME, Device, ToolTest, json_lines, read_capture, reap, sbus_channels,
-                     state, upload_frame)
+                     state, upload_frame, write_capture)
 from test_monitor import read_to_end, set_size
 from test_udp import HOST6, MAP_FILE, MAP_RULE, PULSES, expected_outputs
 from harness import Listener
@@ -41,6 +41,9 @@ SIM = os.environ.get("VANDRY_SIM", "")
 LINUX_MONITOR = os.environ.get("VANDRY_MONITOR", "")
 LINK_DIR = os.path.join(os.path.dirname(PREFIX), "wine-com")
 PORTS = ("COM21", "COM22")  # the device, the SBUS line
+# Wine reads the command line in the locale's character set: in the C
+# locale a name outside ASCII would not reach the program as it is.
+WINE_ENV = dict(os.environ, LC_ALL="C.UTF-8")
 
 REQUEST = bytes([0xFA, 0xE5, 0x02, 0x00])  # the request frame's head, before its argument bytes
 WINE_START = 120  # the first start of a fresh Wine server can take long on a loaded machine
@@ -132,12 +135,13 @@ class WineTest(ToolTest):
             self.addCleanup(remove_link, link_of(port))
         self.runs = 0
 
-    def start_exe(self, *args):
+    def start_exe(self, *args, **kwargs):
         """vandry-monitor.exe in the background; returns it and the files of its stdout and stderr."""
         self.runs += 1
         out, err = self.path(f"out{self.runs}.txt"), self.path(f"err{self.runs}.txt")
         with open(out, "wb") as o, open(err, "wb") as e:
-            process = self.start([WINE_RUN, MONITOR_EXE, *args], stdout=o, stderr=e)
+            kwargs.setdefault("stdout", o)
+            process = self.start([WINE_RUN, MONITOR_EXE, *args], stderr=e, env=WINE_ENV, **kwargs)
         return process, out, err
 
     def exe(self, *args, timeout=DEADLINE + WINE_START):
@@ -167,6 +171,16 @@ class WineTest(ToolTest):
 def read_text(path):
     with open(path, "rb") as f:
         return f.read().decode(errors="replace")
+
+
+def wait_for_request(device, process, err, timeout=DEADLINE + WINE_START):
+    """Waits until the monitor has sent the request frame; one that ends first fails the test."""
+    until = time.monotonic() + timeout
+    while REQUEST not in device.received and process.poll() is None and time.monotonic() < until:
+        if select.select([device.master], [], [], 0.1)[0]:
+            device.received += os.read(device.master, 4096)
+    if REQUEST not in device.received:
+        raise AssertionError(f"no request frame (status {process.poll()}): {read_text(err)}")
 
 
 def lines_of(path, count, process, timeout=DEADLINE + WINE_START):
@@ -270,6 +284,47 @@ class ComPorts(WineTest):
         with open(log) as f:
             sent = json_lines(f.read())
         self.assertEqual([state(r) for r in json_lines(out)], [state(r) for r in sent])
+
+
+class Paths(WineTest):
+    def test_names_with_spaces_and_letters_outside_ascii(self):
+        # Beyond the system's code page (Japanese on a Western one), so that
+        # only names passed on as Unicode reach the file.
+        folder = self.path("séances 日本")
+        os.mkdir(folder)
+        capture = os.path.join(folder, "vol d'essai ü.cap")
+        device = self.pty_on("COM21")
+        process, out, err = self.start_exe("--port", "COM21", "--json", "--frames", "2",
+                                           "--record", windows_path(capture))
+        wait_for_request(device, process, err)
+        device.write(upload_frame(0, list(range(100, 115))) + upload_frame(0, list(range(200, 215))))
+        self.assertEqual(self.wait_exit(process, DEADLINE + WINE_START), 0, read_text(err))
+        recorded = read_text(out)
+        self.assertEqual(len(json_lines(recorded)), 2)
+        status, replayed, said = self.exe("--replay", windows_path(capture), "--replay-speed", "0")
+        self.assertEqual(status, 0, said)
+        self.assertEqual(replayed, recorded)
+        # An error names such a path as it was given, and the file is kept.
+        with open(capture, "rb") as f:
+            kept = f.read()
+        status, _, said = self.exe("--port", "COM21", "--record", windows_path(capture))
+        self.assertEqual(status, 1)
+        self.assertIn(f"cannot create the capture {windows_path(capture)}: ", said)
+        with open(capture, "rb") as f:
+            self.assertEqual(f.read(), kept)
+
+
+    def test_an_error_on_the_console_names_such_a_path_as_given(self):
+        missing = windows_path(self.path("séance 日本.cap"))
+        console = Device(self)
+        set_size(console.slave, 200, 30)  # no line is wrapped
+        process = self.start([WINE_RUN, MONITOR_EXE, "--replay", missing], stdin=console.slave, stdout=console.slave,
+                             stderr=console.slave, start_new_session=True, env=WINE_ENV)
+        self.assertEqual(self.wait_exit(process, DEADLINE + WINE_START), 1)
+        shown = b""
+        while select.select([console.master], [], [], 0.5)[0]:
+            shown += os.read(console.master, 65536)
+        self.assertIn(f"cannot open the capture to replay {missing}: ".encode(), shown)
 
 
 class UdpOutputs(WineTest):
@@ -455,10 +510,18 @@ class CommandLine(WineTest):
             (["--port", "COM99"], 1, "cannot open COM99: "),
             (["--port", windows_path(existing)], 1, f"{windows_path(existing)} is not a serial port"),
             (["--replay", windows_path(missing)], 1, f"cannot open the capture to replay {windows_path(missing)}: "),
+            (["--replay", windows_path(self.dir.name)], 1,
+             f"cannot open the capture to replay {windows_path(self.dir.name)}: Is a directory"),
             (["--replay", windows_path(existing), "--sbus-out", windows_path(existing)], 1,
              f"the SBUS output {windows_path(existing)} is an existing file, which is never overwritten"),
             (["--port", "COM21", "--baud", "12345"], 2, "--baud takes one of 1200, 2400,"),
+            # A device's name with an extension is still the device (before Windows 11).
+            (["--port", "COM21", "--record", windows_path(self.path("nul.cap")), "--seconds", "3"], 1,
+             f"cannot create the capture {windows_path(self.path('nul.cap'))}: Windows keeps this name for a device"),
+            (["--port", "COM21", "--sbus-out", "\\\\.\\com21", "--seconds", "3"], 1,
+             "the SBUS output \\\\.\\com21 is the source, COM21: SBUS frames would go into the device's own port"),
         ]
+        device = self.pty_on("COM21")
         for args, status, message in cases:
             with self.subTest(args=args):
                 got, out, err = self.exe(*args)
@@ -467,6 +530,26 @@ class CommandLine(WineTest):
                 self.assertEqual(out, "")
         with open(existing) as f:
             self.assertEqual(f.read(), "keep me")
+        self.assertFalse(select.select([device.master], [], [], 0)[0], "nothing was sent to the device")
+
+    def test_standard_streams_closed_at_start_are_the_null_device_as_on_linux(self):
+        capture = self.path("five.cap")
+        write_capture(capture, [(1000 * k, upload_frame(0, [k] * 15)) for k in range(5)])
+        for stream, closed in enumerate(("<&-", ">&-", "2>&-")):
+            with self.subTest(closed=closed):
+                sbus = self.path(f"sbus{stream}")
+                out, err = self.path(f"closed-out{stream}"), self.path(f"closed-err{stream}")
+                with open(out, "wb") as o, open(err, "wb") as e:
+                    process = self.start(["sh", "-c", f'exec "$@" {closed}', "sh", WINE_RUN, MONITOR_EXE, "--replay",
+                                          windows_path(capture), "--replay-speed", "0", "--sbus-out",
+                                          windows_path(sbus)], stdout=o, stderr=e)
+                self.assertEqual(self.wait_exit(process, DEADLINE + WINE_START), 0, read_text(err))
+                if stream != 1:
+                    self.assertEqual(len(json_lines(read_text(out))), 5)
+                if stream != 2:
+                    self.assertRegex(read_text(err), r"^vandry-monitor: 5 updates in [0-9.]+ s\r?\n$")
+                with open(sbus, "rb") as f:
+                    self.assertEqual(f.read(1), b"\x0f", "the SBUS file holds SBUS frames only")
 
     def test_help_says_what_windows_has(self):
         status, out, _ = self.exe("--help")

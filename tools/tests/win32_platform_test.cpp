@@ -100,5 +100,54 @@ TEST(Files, ASbusOutputNeverOverwritesAFileAndNamesWhatFailed) {
     }
 }
 
+// A replay from a named pipe whose writer stalls: what came is passed on at
+// once, and the wait for more is the run's to end (a stop, the deadline).
+struct PipeRead {
+    InputFile* input;
+    std::uint8_t buffer[100];
+    std::ptrdiff_t got = -2;  // -2: the read has not returned
+};
+
+DWORD WINAPI read_some_of(void* read) {
+    auto& r = *static_cast<PipeRead*>(read);
+    r.got = r.input->read_some(r.buffer, sizeof r.buffer);
+    return 0;
+}
+
+// A read on a thread of its own, so that one that never returns fails the test instead of hanging it.
+std::ptrdiff_t read_within_deadline(InputFile& input, std::string& bytes) {
+    static PipeRead read;  // outlives a read that never returns
+    read = {&input, {}, -2};
+    const HANDLE thread = CreateThread(nullptr, 0, read_some_of, &read, 0, nullptr);
+    const bool returned = WaitForSingleObject(thread, kDeadlineMs) == WAIT_OBJECT_0;
+    CloseHandle(thread);
+    if (!returned) return -2;
+    if (read.got > 0) bytes.assign(reinterpret_cast<const char*>(read.buffer), static_cast<std::size_t>(read.got));
+    return read.got;
+}
+
+TEST(Files, AReplayFromANamedPipePassesOnWhatCameAndItsWaitEndsWhenTheRunSays) {
+    const std::string name = "\\\\.\\pipe\\vandry-tools-test-" + std::to_string(GetCurrentProcessId());
+    const HANDLE writer = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096,
+                                           4096, 0, nullptr);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    int waits = 0;
+    InputFile input;
+    std::string error;
+    ASSERT_TRUE(input.open(name, "the capture to replay", 0, [&] { return ++waits > 3 ? -1.0 : 0.01; }, error))
+        << error;
+    ASSERT_TRUE(ConnectNamedPipe(writer, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(writer, "abc", 3, &written, nullptr));
+    std::string bytes;
+    // A read that never returns ends the test: the next one would share its buffer.
+    ASSERT_EQ(read_within_deadline(input, bytes), 3) << "three bytes came, and a read asked for 100";
+    EXPECT_EQ(bytes, "abc");
+    ASSERT_EQ(read_within_deadline(input, bytes), 0) << "the wait for a stalled writer ends as the run says";
+    EXPECT_EQ(waits, 4);
+    CloseHandle(writer);
+    ASSERT_EQ(read_within_deadline(input, bytes), 0) << "a writer that went away is the end";
+}
+
 }  // namespace
 }  // namespace vandry_tools

@@ -22,8 +22,10 @@ std::string without_device_prefix(const std::string& name) {
 
 }  // namespace
 
+std::string com_port_name(const std::string& name) { return upper(without_device_prefix(name)); }
+
 bool names_com_port(const std::string& name) {
-    const std::string bare = upper(without_device_prefix(name));
+    const std::string bare = com_port_name(name);
     return bare.size() > 3 && bare.compare(0, 3, "COM") == 0 &&
            std::all_of(bare.begin() + 3, bare.end(), [](char c) { return c >= '0' && c <= '9'; });
 }

@@ -10,6 +10,8 @@ namespace vandry_tools {
 
 // COM5, com12 and \\.\COM12 name COM ports; anything else is a file.
 bool names_com_port(const std::string& name);
+// The one name of a COM port however it is written (COM12 for \\.\com12).
+std::string com_port_name(const std::string& name);
 
 // 8 data bits, at `baud`, with this parity and these stop bits.
 struct LineSettings {

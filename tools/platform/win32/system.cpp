@@ -315,9 +315,46 @@ void write_stderr(std::string_view text) {
     }
 }
 
-// A Windows program without a standard handle gets null from GetStdHandle,
-// never another object's handle, and writes to it fail harmlessly.
-void open_standard_streams() {}
+namespace {
+
+UINT original_output_code_page = 0;
+
+void restore_output_code_page() { SetConsoleOutputCP(original_output_code_page); }
+
+// The program's text is UTF-8 where its manifest is honoured (file names in
+// messages); a console shows bytes in its own code page, so for the run it
+// takes UTF-8, and gets its own back at exit.
+void speak_utf8_to_the_console() {
+    original_output_code_page = GetConsoleOutputCP();  // 0 without a console
+    if (GetACP() != CP_UTF8 || original_output_code_page == 0 || original_output_code_page == CP_UTF8) return;
+    if (SetConsoleOutputCP(CP_UTF8)) std::atexit(restore_output_code_page);
+}
+
+// A Windows program started without stdout or stderr (a parent that gave
+// none, `>&-` under Wine) has a null or dead handle there, never another
+// object's, but every write to it fails: stdout would fail the run. The
+// null device takes what goes there, as on Linux.
+bool is_dead(HANDLE handle) {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return true;
+    // Wine gives a closed descriptor a handle that says it is a file; writing
+    // nothing to a file tells (to a pipe it would read as the end at the
+    // other side, so pipes are not asked).
+    DWORD written = 0;
+    return GetFileType(handle) == FILE_TYPE_DISK && !WriteFile(handle, "", 0, &written, nullptr) &&
+           GetLastError() == ERROR_INVALID_HANDLE;
+}
+
+}  // namespace
+
+void open_standard_streams() {
+    speak_utf8_to_the_console();
+    for (const DWORD which : {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+        if (!is_dead(standard(which))) continue;
+        const HANDLE null = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, 0, nullptr);
+        if (null != INVALID_HANDLE_VALUE) SetStdHandle(which, null);
+    }
+}
 
 std::FILE* create_file(const std::string& path, const std::string& role, std::string& error) {
     const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
@@ -327,6 +364,15 @@ std::FILE* create_file(const std::string& path, const std::string& role, std::st
         error = "cannot create " + role + " " + path + ": " + system_message(code);
         if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS)
             error += " (it is never overwritten; remove it or choose another name)";
+        return nullptr;
+    }
+    // NUL, CON, AUX, COM1 ... stay devices with an extension in any folder
+    // (before Windows 11): "nul.cap" would swallow the whole recording.
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        error = "cannot create " + role + " " + path +
+                ": Windows keeps this name for a device (NUL, CON, PRN, AUX, COM1-9, LPT1-9, with any extension); "
+                "choose another name";
         return nullptr;
     }
     const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_WRONLY | _O_BINARY);
