@@ -157,6 +157,16 @@ bool ChannelMap::reads(SourceRecord record) const {
     return false;
 }
 
+bool ChannelMap::renewed_by(const SourceValues& sources, CarriedRecords carried) const {
+    bool reads_any = false;
+    for (const SourceRecord record : {SourceRecord::channels, SourceRecord::bank0, SourceRecord::bank1}) {
+        if (!reads(record)) continue;
+        if (carried.has(record)) return true;
+        reads_any = true;
+    }
+    return !reads_any || !missing(sources).empty();
+}
+
 std::string_view ChannelMap::missing(const SourceValues& sources) const {
     if (reads(SourceRecord::channels) && !record_present(sources, SourceRecord::channels)) return "its 15 channels";
     const bool banks = reads(SourceRecord::bank0) || reads(SourceRecord::bank1);

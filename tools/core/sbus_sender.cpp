@@ -20,6 +20,12 @@ sbus_channels scaled_by_the_library(const PortRecords& records, SbusSource sourc
     return scaled;
 }
 
+vandry_bridge::SourceRecord record_of(SbusSource source) {
+    return source == SbusSource::channels ? vandry_bridge::SourceRecord::channels
+           : source == SbusSource::bank0  ? vandry_bridge::SourceRecord::bank0
+                                          : vandry_bridge::SourceRecord::bank1;
+}
+
 sbus_frame frame_of(const sbus_channels& channels) {
     sbus_frame frame;
     frame.bytes[0] = kSbusStartByte;
@@ -41,7 +47,8 @@ void SbusSender::tell(const std::string& text) const { write_stderr("vandry-moni
 
 void SbusSender::update(const DeviceValues& values, double now) {
     latest_ = values;
-    repeater_.update(now);
+    // Only the values the frames carry keep them fresh: see DeviceValues::carried.
+    repeater_.update(now, map_ ? values.renews(*map_) : values.carried().has(record_of(source_)));
 }
 
 bool SbusSender::service(double now) {

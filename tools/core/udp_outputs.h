@@ -45,9 +45,11 @@ private:
         vandry_bridge::UdpOutput udp;
         Repeater repeater;
         bool maps_values() const { return udp.format() != vandry_bridge::UdpFormat::json; }
+        // json sends every update as it is; the others need the values their map reads.
+        bool renewed_by(const DeviceValues& values) const { return !maps_values() || values.renews(udp.map()); }
     };
 
-    void take(Output& output, double now);
+    void take(Output& output, double now, bool renews = true);
     void pump(Output& output, double now);
 
     double start_;

@@ -249,6 +249,54 @@ class Failsafe(ToolTest):
         self.assertFalse([at for at in arrivals if said_stopped + 0.2 < at < resumed_at], "json stops too")
         self.assertTrue([at for at in arrivals if at > resumed_at])
 
+    def test_frames_that_carry_nothing_the_map_reads_do_not_keep_old_values_going(self):
+        """A device that goes on sending frames, but none with the values an
+        output maps (a payload type the monitor does not know, or only the
+        record the map does not read), leaves those values to go stale."""
+        stale, period = 0.2, 0.01
+        sticks = [[300 + 10 * k + c for c in range(15)] for k in range(20)]
+        banks = [[[400 + k] * 16, [500 + k] * 16] for k in range(20)]
+        cases = [  # map rules, frames that carry its values, frames after them, whether those keep it going
+            ([], lambda k: upload_frame(0, sticks[k]), upload_frame(3, [0] * 15), False),
+            ([], lambda k: upload_frame(2, sticks[k], banks[k]), upload_frame(1, None, banks[0]), False),
+            (["1=bank0.1"], lambda k: upload_frame(1, None, banks[k]), upload_frame(0, sticks[0]), False),
+            (["1=ch1", "2=bank1.1"], lambda k: upload_frame(2, sticks[k], banks[k]), upload_frame(1, None, banks[0]),
+             True),
+        ]
+        for rules, carrying, after, keeps_going in cases:
+            with self.subTest(rules=rules, after=after[4], keeps_going=keeps_going):
+                capture, sbus = self.path(f"c{len(rules)}{after[4]}.cap"), self.path(f"s{len(rules)}{after[4]}")
+                records = [(round(k * period * 1e6), carrying(k)) for k in range(20)]
+                records += [(round(k * period * 1e6), after) for k in range(20, 120)]
+                write_capture(capture, records)
+                betaflight, ardupilot, json_out = (Listener(self, "127.0.0.1") for _ in range(3))
+                args = ["--replay", capture, "--stale-ms", str(round(stale * 1000)), "--sbus-out", sbus]
+                for rule in rules:
+                    args += ["--map-channel", rule]
+                for listener, name in ((betaflight, "betaflight"), (ardupilot, "ardupilot"), (json_out, "json")):
+                    args += ["--udp-out", listener.endpoint, "--udp-format", name]
+                result = self.monitor(*args)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(len(json_out.finish()), len(records), "json carries every update")
+                stamps = [struct.unpack_from("<d", d)[0] for d in betaflight.finish()]
+                pulses = ardupilot.finish()
+                with open(sbus, "rb") as f:
+                    frames = f.read()
+                if keeps_going:
+                    self.assertEqual((len(stamps), len(pulses)), (len(records), len(records)))
+                    self.assertNotIn("stopped", result.stderr)
+                    continue
+                # The last update with values is the last datagram unlike the one before it.
+                last = max(k for k in range(1, len(pulses)) if pulses[k] != pulses[k - 1])
+                self.assertLessEqual(max(stamps) - stamps[last], stale + 1e-6, "nothing once the values are stale")
+                self.assertLess(len(pulses) - last, 60, "ardupilot stops too")
+                shown = [sbus_channels(frames[k:k + 25]) for k in range(0, len(frames), 25)]
+                repeats = shown.count(shown[-1])
+                self.assertLess(repeats, 60, "and SBUS")
+                for output in (betaflight, ardupilot):
+                    self.assertIn(f"UDP output {output.endpoint} stopped: no data for 200 ms", result.stderr)
+                self.assertIn(f"SBUS output {sbus} stopped: no data for 200 ms", result.stderr)
+
     def test_after_a_stall_the_outputs_that_map_values_get_only_the_newest(self):
         """A monitor stalled longer than the staleness limit reads a backlog:
         every update goes to stdout and json, only the newest to a receiver."""

@@ -269,5 +269,37 @@ TEST(ChannelMap, HoldsBackUntilEveryRecordItReadsHasArrived) {
     EXPECT_TRUE(fixed_only.map().apply({}));
 }
 
+// Only an update that carries what the map reads keeps its output fresh; a
+// map that waits for a record, or reads none, takes any update.
+TEST(ChannelMap, IsRenewedOnlyByTheRecordsItReads) {
+    channel_values channels{};
+    channel_banks banks{};
+    const SourceValues both{&channels, &banks};
+    const CarriedRecords nothing{}, only_channels{true, false}, only_banks{false, true};
+    struct Case {
+        const char* rules;
+        SourceValues sources;
+        CarriedRecords carried;
+        bool renewed;
+    } const cases[] = {
+        {"1=ch1", both, only_channels, true},
+        {"1=ch1", both, only_banks, false},
+        {"1=ch1", both, nothing, false},  // a payload type the monitor does not know
+        {"1=bank1.2", both, only_channels, false},
+        {"1=bank1.2", both, only_banks, true},
+        {"1=ch1\n2=bank0.1", both, only_banks, true},
+        {"1=ch1\n2=bank0.1", {&channels, nullptr}, only_channels, true},  // waits for the banks, and says so
+        {"1=ch1\n2=bank0.1", {&channels, nullptr}, nothing, true},
+        {"3=1000", both, nothing, true},  // fixed values only
+    };
+    for (const Case& c : cases) {
+        ChannelMapParser parser(kPulseRange);
+        std::string error;
+        ASSERT_TRUE(parser.add_text(c.rules, "m", error)) << error;
+        EXPECT_EQ(parser.map().renewed_by(c.sources, c.carried), c.renewed)
+            << c.rules << " carried " << c.carried.channels << c.carried.banks;
+    }
+}
+
 }  // namespace
 }  // namespace vandry_bridge
