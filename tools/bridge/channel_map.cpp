@@ -212,6 +212,14 @@ bool ChannelMapParser::add_line(std::string_view line, std::string_view where, s
 }
 
 bool ChannelMapParser::add_text(std::string_view text, std::string_view origin, std::string& error) {
+    // Windows editors may begin a file with a byte-order mark: UTF-8's is
+    // no part of the first rule, and UTF-16 text (Windows PowerShell's `>`)
+    // would otherwise fail on its first line with a row of \x00 bytes.
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+    if (text.starts_with("\xFF\xFE") || text.starts_with("\xFE\xFF")) {
+        error = std::string(origin) + ": UTF-16 text; save the map as UTF-8 or ASCII";
+        return false;
+    }
     std::size_t number = 0;
     while (!text.empty()) {
         const std::size_t end = text.find('\n');

@@ -158,6 +158,13 @@ TEST_F(MapFile, ReadsAFileWrittenOnWindows) {
     std::string error;
     ASSERT_TRUE(parser.add_file(write("sticks.map", "# roll\r\n1=ch2:rev\r\n\r\n2=ch1 # pitch\r\n16=1000"), error)) << error;
     EXPECT_EQ(rules_of(parser.map()), "1=ch2:0:1200:rev 2=ch1:0:1200 16=1000");
+    // Notepad's UTF-8 with a byte-order mark; PowerShell's UTF-16 is refused for what it is.
+    ChannelMapParser marked(kPulseRange);
+    ASSERT_TRUE(marked.add_file(write("bom.map", "\xEF\xBB\xBF" "1=ch2\r\n2=ch1\r\n"), error)) << error;
+    EXPECT_EQ(rules_of(marked.map()), "1=ch2:0:1200 2=ch1:0:1200");
+    const std::string utf16 = write("utf16.map", std::string("\xFF\xFE" "1\0=\0c\0h\0" "1\0", 12));
+    EXPECT_FALSE(ChannelMapParser(kPulseRange).add_file(utf16, error));
+    EXPECT_EQ(error, utf16 + ": UTF-16 text; save the map as UTF-8 or ASCII");
 }
 
 TEST_F(MapFile, UnreadableFilesAreErrorsNamingThePathAndCause) {
