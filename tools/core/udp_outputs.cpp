@@ -50,6 +50,13 @@ void UdpOutputs::json_update(std::string_view json_line, double now) {
     }
 }
 
+void UdpOutputs::unmapped_update(std::string_view json_line, double now) {
+    json_line_ = json_line;
+    for (Output& output : outputs_) {
+        take(output, now, !output.maps_values() || output.udp.map().renewed_by(latest_.sources(), {}));
+    }
+}
+
 void UdpOutputs::values_update(const DeviceValues& values, double now) {
     latest_ = values;
     for (Output& output : outputs_) {

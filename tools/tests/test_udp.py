@@ -155,6 +155,10 @@ class Formats(ToolTest):
         self.assertEqual(channels, [85 * k for k in range(15)])
         pulses = [list(struct.unpack("<8H", d)) for d in ardupilot8.finish()]
         self.assertEqual(pulses, [[scaled(v, 0, 1200, False, PULSES) for v in channels[:8]]])
+        # The game-controller report has no channels to map: the output says what it waits for.
+        self.assertIn(f"UDP output {ardupilot8.endpoint}: holding datagrams back until the device sends its 15 "
+                      "channels, which the channel map reads", result.stderr)
+        self.assertIn("1 ardupilot8 datagram sent; 1 held back", result.stderr)
 
     def test_a_closed_port_is_said_once_counted_and_never_fatal(self):
         closed = {"ardupilot": f"127.0.0.1:{free_udp_port('127.0.0.1')}"}
