@@ -181,6 +181,26 @@ class Formats(ToolTest):
                 self.assertGreater(failed, 0)
 
 
+class BadArguments(ToolTest):
+    def test_a_bad_rule_or_endpoint_is_one_line_that_shows_odd_bytes_escaped(self):
+        clear_screen, output = "\x1b[2J", ["--udp-out", "127.0.0.1:9", "--udp-format", "ardupilot"]
+        cases = [  # arguments, what the one line says
+            (["--map-channel", "1=ch1" + clear_screen, *output],
+             "--map-channel 1=ch1\\x1b[2J: unknown source 'ch1\\x1b[2J'"),
+            (["--map-channel", "2=ch1\n", *output], "--map-channel 2=ch1\\x0a: unknown source 'ch1\\x0a'"),
+            (["--map-channel", "2=ch2\r", "--map-channel", "2=ch1", *output],  # a good rule; its place is shown
+             "--map-channel 2=ch1: output 2 is already set at --map-channel 2=ch2\\x0d"),
+            (["--udp-out", "127.0.0.1:9" + clear_screen, "--udp-format", "json"],
+             "UDP output '127.0.0.1:9\\x1b[2J': port"),
+        ]
+        for args, said in cases:
+            with self.subTest(args=args):
+                result = self.monitor(*args)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertIn(said, result.stderr.splitlines()[0])
+                self.assertFalse([c for c in result.stderr if ord(c) < 0x20 and c != "\n"], result.stderr)
+
+
 class Pacing(ToolTest):
     def test_at_a_rate_never_more_than_one_per_period(self):
         betaflight, json_out = Listener(self, "127.0.0.1"), Listener(self, HOST6)
