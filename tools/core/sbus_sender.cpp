@@ -48,7 +48,9 @@ void SbusSender::tell(const std::string& text) const { write_stderr("vandry-moni
 void SbusSender::update(const DeviceValues& values, double now) {
     latest_ = values;
     // Only the values the frames carry keep them fresh: see DeviceValues::carried.
-    repeater_.update(now, map_ ? values.renews(*map_) : values.carried().has(record_of(source_)));
+    const bool renews = map_ ? values.renews(*map_)
+                             : values.renews(vandry_bridge::ChannelMap::identity(record_of(source_), vandry_bridge::kSbusRange));
+    repeater_.update(now, renews);
 }
 
 bool SbusSender::service(double now) {
