@@ -61,7 +61,9 @@ def mapped(channels, banks, out):
 
 def expected_outputs(logged, out):
     """The outputs after each logged frame, from the first frame after which
-    every record the map reads has been sent (held a value other than zero)."""
+    every record the map reads has been sent. The log has no payload types;
+    the simulator's sweeping values make a record's first frame the first in
+    which it holds a value other than zero."""
     sent_channels = sent_banks = False
     expected = []
     for frame in logged:
