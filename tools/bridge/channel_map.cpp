@@ -157,6 +157,16 @@ bool ChannelMap::reads(SourceRecord record) const {
     return false;
 }
 
+bool ChannelMap::renewed_by(const SourceValues& sources, CarriedRecords carried) const {
+    bool reads_any = false;
+    for (const SourceRecord record : {SourceRecord::channels, SourceRecord::bank0, SourceRecord::bank1}) {
+        if (!reads(record)) continue;
+        if (carried.has(record)) return true;
+        reads_any = true;
+    }
+    return !reads_any || !missing(sources).empty();
+}
+
 std::string_view ChannelMap::missing(const SourceValues& sources) const {
     if (reads(SourceRecord::channels) && !record_present(sources, SourceRecord::channels)) return "its 15 channels";
     const bool banks = reads(SourceRecord::bank0) || reads(SourceRecord::bank1);
@@ -202,6 +212,14 @@ bool ChannelMapParser::add_line(std::string_view line, std::string_view where, s
 }
 
 bool ChannelMapParser::add_text(std::string_view text, std::string_view origin, std::string& error) {
+    // Windows editors may begin a file with a byte-order mark: UTF-8's is
+    // no part of the first rule, and UTF-16 text (Windows PowerShell's `>`)
+    // would otherwise fail on its first line with a row of \x00 bytes.
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+    if (text.starts_with("\xFF\xFE") || text.starts_with("\xFE\xFF")) {
+        error = std::string(origin) + ": UTF-16 text; save the map as UTF-8 or ASCII";
+        return false;
+    }
     std::size_t number = 0;
     while (!text.empty()) {
         const std::size_t end = text.find('\n');

@@ -60,6 +60,14 @@ struct SourceValues {
     const channel_banks* banks = nullptr;
 };
 
+// The records one update of the device carried: a frame of a payload type
+// the monitor does not know carries neither.
+struct CarriedRecords {
+    bool channels = false;
+    bool banks = false;
+    bool has(SourceRecord record) const { return record == SourceRecord::channels ? channels : banks; }
+};
+
 // Scales one source value: clamped to in_low..in_high, stretched linearly
 // onto the range, rounded to the nearest integer with halves rounded up, and
 // for a reversed rule mirrored (low + high - value), so that reversing an
@@ -78,6 +86,12 @@ public:
     // up from an empty record would fly a simulator on sticks nobody holds.
     std::optional<OutputValues> apply(const SourceValues& sources) const;
     bool reads(SourceRecord record) const;
+    // Whether an update that carried `carried` brings an output of this map
+    // fresh values: a record the map reads, or any update while the map
+    // reads none (fixed values only) or still waits for one (so that the
+    // output says what it waits for). Other frames must not keep positions
+    // that stopped coming looking fresh.
+    bool renewed_by(const SourceValues& sources, CarriedRecords carried) const;
     // What apply() waits for, for a message: "its 15 channels", "its banks",
     // or "" when it waits for nothing.
     std::string_view missing(const SourceValues& sources) const;

@@ -32,15 +32,13 @@ inline std::vector<std::string_view> split(std::string_view text, char separator
     }
 }
 
-// 'text', for messages, with every byte that is not printable ASCII shown
+// The text for a message, with every byte that is not printable ASCII shown
 // as \xNN: a NUL from a damaged file would otherwise cut the message short,
-// and other control bytes would reach the user's terminal. Appended piece by
-// piece: GCC 12 at -O3 warns falsely (-Wrestrict) about "'" + std::string(text).
-inline std::string quoted(std::string_view text) {
+// and other control bytes would reach the user's terminal.
+inline std::string printable(std::string_view text) {
     constexpr char kHex[] = "0123456789abcdef";
     std::string out;
-    out.reserve(text.size() + 2);
-    out += '\'';
+    out.reserve(text.size());
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte >= 0x20 && byte < 0x7F) {
@@ -51,6 +49,14 @@ inline std::string quoted(std::string_view text) {
             out += kHex[byte & 0xF];
         }
     }
+    return out;
+}
+
+// 'text', printable. Appended piece by piece: GCC 12 at -O3 warns falsely
+// (-Wrestrict) about "'" + std::string(text).
+inline std::string quoted(std::string_view text) {
+    std::string out(1, '\'');
+    out += printable(text);
     out += '\'';
     return out;
 }

@@ -33,6 +33,7 @@ public:
     std::string summary() const;
 
     UdpFormat format() const { return format_; }
+    const ChannelMap& map() const { return map_; }
     const UdpSender& sender() const { return sender_; }
     std::uint64_t held_back() const { return held_back_; }
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "udp_endpoint.h"
 
@@ -18,6 +19,12 @@ namespace vandry_bridge::udp_socket {
 
 using Handle = std::intptr_t;
 inline constexpr Handle kNone = -1;
+
+// What a refused connect most often means: the system refuses a broadcast
+// address to a socket not allowed to broadcast, and "Permission denied"
+// alone sends the user after privileges that would not help.
+inline constexpr std::string_view kRefusedConnectHint =
+    " (is it a broadcast address? A UDP output goes to one host only)";
 
 // kNone on failure, with the system's reason in `error`.
 Handle open(const UdpEndpoint& endpoint, std::string& error);

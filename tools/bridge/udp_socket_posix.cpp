@@ -28,7 +28,9 @@ Handle open(const UdpEndpoint& endpoint, std::string& error) {
     const auto size = static_cast<socklen_t>(fill_address(endpoint, address));
     const int fd = ::socket(address.ss_family, SOCK_DGRAM, 0);
     if (fd >= 0 && set_flags(fd) && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), size) == 0) return fd;
-    error = std::strerror(errno);
+    const int code = errno;
+    error = std::strerror(code);
+    if (fd >= 0 && code == EACCES) error += kRefusedConnectHint;
     if (fd >= 0) ::close(fd);
     return kNone;
 }

@@ -46,7 +46,9 @@ Handle open(const UdpEndpoint& endpoint, std::string& error) {
     const SOCKET s = ::socket(address.ss_family, SOCK_DGRAM, IPPROTO_UDP);
     if (s != INVALID_SOCKET && set_flags(s) && ::connect(s, reinterpret_cast<const sockaddr*>(&address), size) == 0)
         return static_cast<Handle>(s);
-    error = message(WSAGetLastError());
+    const int code = WSAGetLastError();
+    error = message(code);
+    if (s != INVALID_SOCKET && code == WSAEACCES) error += kRefusedConnectHint;
     if (s != INVALID_SOCKET) ::closesocket(s);
     return kNone;
 }

@@ -17,13 +17,16 @@ class DeviceValues {
 public:
     void take(const PortRecords& records, std::uint8_t payload_type) {
         records_ = records;
-        channels_sent_ = channels_sent_ || payload_type == VANDRY_PAYLOAD_CHANNELS || payload_type == VANDRY_PAYLOAD_BOTH;
-        banks_sent_ = banks_sent_ || payload_type == VANDRY_PAYLOAD_BANKS || payload_type == VANDRY_PAYLOAD_BOTH;
+        carried_.channels = payload_type == VANDRY_PAYLOAD_CHANNELS || payload_type == VANDRY_PAYLOAD_BOTH;
+        carried_.banks = payload_type == VANDRY_PAYLOAD_BANKS || payload_type == VANDRY_PAYLOAD_BOTH;
+        channels_sent_ = channels_sent_ || carried_.channels;
+        banks_sent_ = banks_sent_ || carried_.banks;
     }
 
     // A compatible HID report: it carries the 15 channels, whatever they hold.
     void take(const channel_values& channels) {
         records_.channels = channels;
+        carried_ = {true, false};
         channels_sent_ = true;
     }
 
@@ -31,9 +34,14 @@ public:
         return {channels_sent_ ? &records_.channels : nullptr, banks_sent_ ? &records_.banks : nullptr};
     }
     const PortRecords& records() const { return records_; }
+    // What the latest update carried: an output whose values it does not
+    // carry must let them go stale.
+    vandry_bridge::CarriedRecords carried() const { return carried_; }
+    bool renews(const vandry_bridge::ChannelMap& map) const { return map.renewed_by(sources(), carried_); }
 
 private:
     PortRecords records_{};
+    vandry_bridge::CarriedRecords carried_;
     bool channels_sent_ = false;
     bool banks_sent_ = false;
 };

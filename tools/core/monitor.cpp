@@ -215,7 +215,7 @@ private:
         bool shown = true;
         if (parse_hid_game_controller_device(&state, report.data(), length) != 0) {
             shown = view_.game_controller(state, time_us, now);
-            udp_.json_update(udp_.wants_json() ? game_controller_json(view_.updates(), time_us, state) : "", now);
+            udp_.unmapped_update(udp_.wants_json() ? game_controller_json(view_.updates(), time_us, state) : "", now);
         } else if (parse_hid_compatible_device(&records.channels, report.data(), length) != 0) {
             shown = view_.compatible(records.channels, time_us, now);
             values_.take(records.channels);

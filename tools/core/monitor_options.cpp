@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform.h"
+#include "text.h"
 
 namespace vandry_tools {
 namespace {
@@ -185,7 +186,8 @@ struct MonitorCommand {
         vandry_bridge::ChannelMapParser map(vandry_bridge::kPulseRange);
         std::string error;
         for (const auto& [file, text] : map_sources) {
-            const bool ok = file ? map.add_file(text, error) : map.add_line(text, "--map-channel " + text, error);
+            const bool ok = file ? map.add_file(text, error)
+                                 : map.add_line(text, "--map-channel " + vandry_bridge::printable(text), error);
             if (!ok) return error;
         }
         if (map.empty()) return "the channel map has no rule: every output would hold its centre";

@@ -26,9 +26,9 @@ Freshness::Change Freshness::change(double now) {
 Repeater::Repeater(double rate, double min_interval, double stale_limit)
     : rate_(rate), min_interval_(min_interval), ticker_(rate > 0 ? 1.0 / rate : min_interval), freshness_(stale_limit) {}
 
-void Repeater::update(double now) {
+void Repeater::update(double now, bool renews) {
     pending_ = true;
-    freshness_.renew(now);
+    if (renews) freshness_.renew(now);
 }
 
 bool Repeater::due(double now) {

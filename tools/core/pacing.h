@@ -58,7 +58,9 @@ class Repeater {
 public:
     Repeater(double rate, double min_interval, double stale_limit);
 
-    void update(double now);  // fresh values arrived
+    // An update arrived; `renews` when it brought the values this output
+    // sends, so that an update without them cannot keep old ones fresh.
+    void update(double now, bool renews = true);
     // Whether to send now; a true answer counts as sent.
     bool due(double now);
     double next_wake(double now) const;

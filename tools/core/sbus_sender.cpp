@@ -20,6 +20,12 @@ sbus_channels scaled_by_the_library(const PortRecords& records, SbusSource sourc
     return scaled;
 }
 
+vandry_bridge::SourceRecord record_of(SbusSource source) {
+    return source == SbusSource::channels ? vandry_bridge::SourceRecord::channels
+           : source == SbusSource::bank0  ? vandry_bridge::SourceRecord::bank0
+                                          : vandry_bridge::SourceRecord::bank1;
+}
+
 sbus_frame frame_of(const sbus_channels& channels) {
     sbus_frame frame;
     frame.bytes[0] = kSbusStartByte;
@@ -41,7 +47,10 @@ void SbusSender::tell(const std::string& text) const { write_stderr("vandry-moni
 
 void SbusSender::update(const DeviceValues& values, double now) {
     latest_ = values;
-    repeater_.update(now);
+    // Only the values the frames carry keep them fresh: see DeviceValues::carried.
+    const bool renews = map_ ? values.renews(*map_)
+                             : values.renews(vandry_bridge::ChannelMap::identity(record_of(source_), vandry_bridge::kSbusRange));
+    repeater_.update(now, renews);
 }
 
 bool SbusSender::service(double now) {

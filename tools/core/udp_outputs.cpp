@@ -40,7 +40,7 @@ bool UdpOutputs::wants_json() const {
 void UdpOutputs::update(const DeviceValues& values, std::string_view json_line, double now) {
     latest_ = values;
     json_line_ = json_line;
-    for (Output& output : outputs_) take(output, now);
+    for (Output& output : outputs_) take(output, now, output.renewed_by(values));
 }
 
 void UdpOutputs::json_update(std::string_view json_line, double now) {
@@ -50,17 +50,24 @@ void UdpOutputs::json_update(std::string_view json_line, double now) {
     }
 }
 
+void UdpOutputs::unmapped_update(std::string_view json_line, double now) {
+    json_line_ = json_line;
+    for (Output& output : outputs_) {
+        take(output, now, !output.maps_values() || output.udp.map().renewed_by(latest_.sources(), {}));
+    }
+}
+
 void UdpOutputs::values_update(const DeviceValues& values, double now) {
     latest_ = values;
     for (Output& output : outputs_) {
-        if (output.maps_values()) take(output, now);
+        if (output.maps_values()) take(output, now, output.renewed_by(values));
     }
 }
 
 // One datagram per update goes out at once, not at the next service, so that
 // updates read together are not merged into one.
-void UdpOutputs::take(Output& output, double now) {
-    output.repeater.update(now);
+void UdpOutputs::take(Output& output, double now, bool renews) {
+    output.repeater.update(now, renews);
     pump(output, now);
 }
 

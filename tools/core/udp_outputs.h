@@ -28,10 +28,13 @@ public:
     // New values from the device, with the update's JSON line (or "" when no
     // output wants it).
     void update(const DeviceValues& values, std::string_view json_line, double now);
-    // An update for the json outputs only: a game-controller report (no
-    // channels to map), or one of a backlog, which the outputs that map
-    // values pass over (see Monitor's catching up).
+    // An update for the json outputs only: one of a backlog, which the
+    // outputs that map values pass over (see Monitor's catching up).
     void json_update(std::string_view json_line, double now);
+    // An update with no values to map (a game-controller report): the json
+    // outputs send it; to the others it is an update that carries nothing
+    // they read, so that one that never had values says what it waits for.
+    void unmapped_update(std::string_view json_line, double now);
     // The newest values for the outputs that map them, at the end of a backlog.
     void values_update(const DeviceValues& values, double now);
 
@@ -45,9 +48,11 @@ private:
         vandry_bridge::UdpOutput udp;
         Repeater repeater;
         bool maps_values() const { return udp.format() != vandry_bridge::UdpFormat::json; }
+        // json sends every update as it is; the others need the values their map reads.
+        bool renewed_by(const DeviceValues& values) const { return !maps_values() || values.renews(udp.map()); }
     };
 
-    void take(Output& output, double now);
+    void take(Output& output, double now, bool renews = true);
     void pump(Output& output, double now);
 
     double start_;

@@ -148,14 +148,16 @@ protected:
         return bytes.size() / 25;
     }
     // Runs the sender from 0 to `until`, serviced every millisecond, with an
-    // update at each time in `updates`.
+    // update that carries the channels at each time in `updates`.
     std::size_t run(double until, const std::vector<double>& updates) {
         SbusLine line;
         EXPECT_EQ(line.open(options_.sbus_out), "");
         SbusSender sender(line, options_);
+        DeviceValues values;
+        values.take(PortRecords{}, VANDRY_PAYLOAD_CHANNELS);
         std::size_t next = 0;
         for (double t = 0; t < until; t += 0.001) {
-            for (; next < updates.size() && updates[next] <= t; ++next) sender.update(DeviceValues{}, t);
+            for (; next < updates.size() && updates[next] <= t; ++next) sender.update(values, t);
             EXPECT_TRUE(sender.service(t));
         }
         return frames_written();

@@ -61,7 +61,9 @@ def mapped(channels, banks, out):
 
 def expected_outputs(logged, out):
     """The outputs after each logged frame, from the first frame after which
-    every record the map reads has been sent (held a value other than zero)."""
+    every record the map reads has been sent. The log has no payload types;
+    the simulator's sweeping values make a record's first frame the first in
+    which it holds a value other than zero."""
     sent_channels = sent_banks = False
     expected = []
     for frame in logged:
@@ -155,6 +157,10 @@ class Formats(ToolTest):
         self.assertEqual(channels, [85 * k for k in range(15)])
         pulses = [list(struct.unpack("<8H", d)) for d in ardupilot8.finish()]
         self.assertEqual(pulses, [[scaled(v, 0, 1200, False, PULSES) for v in channels[:8]]])
+        # The game-controller report has no channels to map: the output says what it waits for.
+        self.assertIn(f"UDP output {ardupilot8.endpoint}: holding datagrams back until the device sends its 15 "
+                      "channels, which the channel map reads", result.stderr)
+        self.assertIn("1 ardupilot8 datagram sent; 1 held back", result.stderr)
 
     def test_a_closed_port_is_said_once_counted_and_never_fatal(self):
         closed = {"ardupilot": f"127.0.0.1:{free_udp_port('127.0.0.1')}"}
@@ -175,6 +181,26 @@ class Formats(ToolTest):
                 sent, failed, tried = map(int, summary.groups())
                 self.assertEqual((sent + failed, tried), (40, 40))
                 self.assertGreater(failed, 0)
+
+
+class BadArguments(ToolTest):
+    def test_a_bad_rule_or_endpoint_is_one_line_that_shows_odd_bytes_escaped(self):
+        clear_screen, output = "\x1b[2J", ["--udp-out", "127.0.0.1:9", "--udp-format", "ardupilot"]
+        cases = [  # arguments, what the one line says
+            (["--map-channel", "1=ch1" + clear_screen, *output],
+             "--map-channel 1=ch1\\x1b[2J: unknown source 'ch1\\x1b[2J'"),
+            (["--map-channel", "2=ch1\n", *output], "--map-channel 2=ch1\\x0a: unknown source 'ch1\\x0a'"),
+            (["--map-channel", "2=ch2\r", "--map-channel", "2=ch1", *output],  # a good rule; its place is shown
+             "--map-channel 2=ch1: output 2 is already set at --map-channel 2=ch2\\x0d"),
+            (["--udp-out", "127.0.0.1:9" + clear_screen, "--udp-format", "json"],
+             "UDP output '127.0.0.1:9\\x1b[2J': port"),
+        ]
+        for args, said in cases:
+            with self.subTest(args=args):
+                result = self.monitor(*args)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertIn(said, result.stderr.splitlines()[0])
+                self.assertFalse([c for c in result.stderr if ord(c) < 0x20 and c != "\n"], result.stderr)
 
 
 class Pacing(ToolTest):
@@ -248,6 +274,52 @@ class Failsafe(ToolTest):
         arrivals = [at for at, _ in json_out.datagrams()]
         self.assertFalse([at for at in arrivals if said_stopped + 0.2 < at < resumed_at], "json stops too")
         self.assertTrue([at for at in arrivals if at > resumed_at])
+
+    def test_frames_that_carry_nothing_the_map_reads_do_not_keep_old_values_going(self):
+        """A device that goes on sending frames, but none with the values an
+        output maps (a payload type the monitor does not know, or only the
+        record the map does not read), leaves those values to go stale."""
+        stale, period = 0.2, 0.01
+        sticks = [[300 + 10 * k + c for c in range(15)] for k in range(20)]
+        banks = [[[400 + k] * 16, [500 + k] * 16] for k in range(20)]
+        cases = [  # map rules, frames that carry its values, frames after them, whether those keep it going
+            ([], lambda k: upload_frame(0, sticks[k]), upload_frame(3, [0] * 15), False),
+            ([], lambda k: upload_frame(2, sticks[k], banks[k]), upload_frame(1, None, banks[0]), False),
+            (["1=bank0.1"], lambda k: upload_frame(1, None, banks[k]), upload_frame(0, sticks[0]), False),
+            (["1=ch1", "2=bank1.1"], lambda k: upload_frame(2, sticks[k], banks[k]), upload_frame(1, None, banks[0]),
+             True),
+        ]
+        for rules, carrying, after, keeps_going in cases:
+            with self.subTest(rules=rules, after=after[4], keeps_going=keeps_going):
+                capture, sbus = self.path(f"c{len(rules)}{after[4]}.cap"), self.path(f"s{len(rules)}{after[4]}")
+                records = [(round(k * period * 1e6), carrying(k)) for k in range(20)]
+                records += [(round(k * period * 1e6), after) for k in range(20, 120)]
+                write_capture(capture, records)
+                betaflight, ardupilot, json_out = (Listener(self, "127.0.0.1") for _ in range(3))
+                args = ["--replay", capture, "--stale-ms", str(round(stale * 1000)), "--sbus-out", sbus]
+                for rule in rules:
+                    args += ["--map-channel", rule]
+                for listener, name in ((betaflight, "betaflight"), (ardupilot, "ardupilot"), (json_out, "json")):
+                    args += ["--udp-out", listener.endpoint, "--udp-format", name]
+                result = self.monitor(*args)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(len(json_out.finish()), len(records), "json carries every update")
+                stamps = [struct.unpack_from("<d", d)[0] for d in betaflight.finish()]
+                pulses = ardupilot.finish()
+                with open(sbus, "rb") as f:
+                    frames = f.read()
+                if keeps_going:
+                    self.assertEqual((len(stamps), len(pulses)), (len(records), len(records)))
+                    continue
+                # The last update with values is the last datagram unlike the one before it.
+                last = max(k for k in range(1, len(pulses)) if pulses[k] != pulses[k - 1])
+                self.assertLessEqual(max(stamps) - stamps[last], stale + 1e-6, "nothing once the values are stale")
+                self.assertEqual(len(pulses), len(stamps), "ardupilot stops with it")
+                shown = [sbus_channels(frames[k:k + 25]) for k in range(0, len(frames), 25)]
+                self.assertLessEqual(shown.count(shown[-1]) - 1, len(stamps) - 1 - last, "and SBUS")
+                for output in (betaflight, ardupilot):
+                    self.assertIn(f"UDP output {output.endpoint} stopped: no data for 200 ms", result.stderr)
+                self.assertIn(f"SBUS output {sbus} stopped: no data for 200 ms", result.stderr)
 
     def test_after_a_stall_the_outputs_that_map_values_get_only_the_newest(self):
         """A monitor stalled longer than the staleness limit reads a backlog:

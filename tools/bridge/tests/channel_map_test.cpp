@@ -158,6 +158,13 @@ TEST_F(MapFile, ReadsAFileWrittenOnWindows) {
     std::string error;
     ASSERT_TRUE(parser.add_file(write("sticks.map", "# roll\r\n1=ch2:rev\r\n\r\n2=ch1 # pitch\r\n16=1000"), error)) << error;
     EXPECT_EQ(rules_of(parser.map()), "1=ch2:0:1200:rev 2=ch1:0:1200 16=1000");
+    // Notepad's UTF-8 with a byte-order mark; PowerShell's UTF-16 is refused for what it is.
+    ChannelMapParser marked(kPulseRange);
+    ASSERT_TRUE(marked.add_file(write("bom.map", "\xEF\xBB\xBF" "1=ch2\r\n2=ch1\r\n"), error)) << error;
+    EXPECT_EQ(rules_of(marked.map()), "1=ch2:0:1200 2=ch1:0:1200");
+    const std::string utf16 = write("utf16.map", std::string("\xFF\xFE" "1\0=\0c\0h\0" "1\0", 12));
+    EXPECT_FALSE(ChannelMapParser(kPulseRange).add_file(utf16, error));
+    EXPECT_EQ(error, utf16 + ": UTF-16 text; save the map as UTF-8 or ASCII");
 }
 
 TEST_F(MapFile, UnreadableFilesAreErrorsNamingThePathAndCause) {
@@ -267,6 +274,38 @@ TEST(ChannelMap, HoldsBackUntilEveryRecordItReadsHasArrived) {
     ChannelMapParser fixed_only(kPulseRange);
     ASSERT_TRUE(fixed_only.add_line("4=1000", "f", error)) << error;
     EXPECT_TRUE(fixed_only.map().apply({}));
+}
+
+// Only an update that carries what the map reads keeps its output fresh; a
+// map that waits for a record, or reads none, takes any update.
+TEST(ChannelMap, IsRenewedOnlyByTheRecordsItReads) {
+    channel_values channels{};
+    channel_banks banks{};
+    const SourceValues both{&channels, &banks};
+    const CarriedRecords nothing{}, only_channels{true, false}, only_banks{false, true};
+    struct Case {
+        const char* rules;
+        SourceValues sources;
+        CarriedRecords carried;
+        bool renewed;
+    } const cases[] = {
+        {"1=ch1", both, only_channels, true},
+        {"1=ch1", both, only_banks, false},
+        {"1=ch1", both, nothing, false},  // a payload type the monitor does not know
+        {"1=bank1.2", both, only_channels, false},
+        {"1=bank1.2", both, only_banks, true},
+        {"1=ch1\n2=bank0.1", both, only_banks, true},
+        {"1=ch1\n2=bank0.1", {&channels, nullptr}, only_channels, true},  // waits for the banks, and says so
+        {"1=ch1\n2=bank0.1", {&channels, nullptr}, nothing, true},
+        {"3=1000", both, nothing, true},  // fixed values only
+    };
+    for (const Case& c : cases) {
+        ChannelMapParser parser(kPulseRange);
+        std::string error;
+        ASSERT_TRUE(parser.add_text(c.rules, "m", error)) << error;
+        EXPECT_EQ(parser.map().renewed_by(c.sources, c.carried), c.renewed)
+            << c.rules << " carried " << c.carried.channels << c.carried.banks;
+    }
 }
 
 }  // namespace

@@ -225,10 +225,14 @@ TEST_P(Loopback, HoldsBackWhileTheMapsRecordIsMissing) {
 TEST(UdpSender, OpenAndSendFailuresNameTheOutput) {
     UdpSender sender;
     std::string error;
-    // Linux refuses to connect a socket to the broadcast address unless it
-    // was allowed to broadcast; nothing is sent.
-    EXPECT_FALSE(sender.open(endpoint_of("255.255.255.255:9"), error));
-    EXPECT_EQ(error, "UDP output 255.255.255.255:9: cannot open: Permission denied");
+    // Linux refuses to connect a socket to a broadcast address unless it
+    // was allowed to broadcast; nothing is sent, and the user hears why.
+    for (const char* const broadcast : {"255.255.255.255:9", "127.255.255.255:9"}) {
+        EXPECT_FALSE(sender.open(endpoint_of(broadcast), error));
+        EXPECT_EQ(error, "UDP output " + std::string(broadcast) +
+                             ": cannot open: Permission denied (is it a broadcast address? A UDP output goes to one "
+                             "host only)");
+    }
     EXPECT_EQ(sender.send(Bytes{1}), "UDP output: cannot send (not open); sending goes on, further failures are counted");
     EXPECT_EQ(sender.failed(), 1u);
 }
