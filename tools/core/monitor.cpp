@@ -126,10 +126,7 @@ private:
         return wake;
     }
 
-    int timeout_ms(double now) const {
-        const double wait = next_wake(now) - now;
-        return wait <= 0 ? 0 : static_cast<int>(wait * 1000) + 1;
-    }
+    double timeout(double now) const { return std::max(next_wake(now) - now, 0.0); }
 
     // Waits until `when`, keeping the outputs going; false if the run ends first.
     bool wait_until(double when) {
@@ -277,7 +274,7 @@ private:
         std::vector<std::uint8_t> buffer(kReadSize);
         last_read_ = now_seconds();
         while (!should_stop(now_seconds())) {
-            const ReadResult r = port_.read(buffer.data(), buffer.size(), timeout_ms(now_seconds()));
+            const ReadResult r = port_.read(buffer.data(), buffer.size(), timeout(now_seconds()));
             const double now = now_seconds();
             const std::span<const std::uint8_t> got(buffer.data(), r.count);
             switch (r.status) {

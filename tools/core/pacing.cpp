@@ -7,10 +7,11 @@ namespace vandry_tools {
 
 bool Ticker::due(double now) {
     if (started_ && now < next_) return false;
-    // Keep to the grid while only a little late; never schedule the next
+    // Keep to the grid while less than a period late, so that a wake-up's
+    // lateness does not add to every period; but never schedule the next
     // tick less than half a period away.
-    const double on_grid = next_ + period_;
-    next_ = started_ && on_grid >= now + period_ / 2 ? on_grid : now + period_;
+    const bool on_time = started_ && now - next_ < period_;
+    next_ = on_time ? std::max(next_ + period_, now + period_ / 2) : now + period_;
     started_ = true;
     return true;
 }

@@ -163,7 +163,7 @@ public:
     void close();
     bool is_open() const;
 
-    ReadResult read(std::uint8_t* buffer, std::size_t size, int timeout_ms);
+    ReadResult read(std::uint8_t* buffer, std::size_t size, double timeout_seconds);
     std::string write_all(std::span<const std::uint8_t> bytes);
     void drain();  // waits (briefly) until written bytes have gone out
 

@@ -55,6 +55,26 @@ TEST(Ticker, KeepsTheRateWhenAskedOftenAndNeverBurstsAfterAStall) {
     }
 }
 
+// A loop that sleeps until the next tick and wakes `late` after it, as
+// every wait on a real system does: how many ticks fire in a second.
+std::size_t fires_waking_late(double period, double late) {
+    Ticker ticker(period);
+    std::size_t count = 0;
+    for (double now = 0; now < 1; now = std::max(now + 1e-4, ticker.next() + late)) count += ticker.due(now) ? 1u : 0u;
+    return count;
+}
+
+TEST(Ticker, AWakeUpsLatenessDoesNotAddToEveryPeriod) {
+    struct Case {
+        double late;  // in periods
+        double least;
+    };
+    // Up to half a period late, the ticks stay on the grid; later than that,
+    // the next one comes half a period after the late one, no later.
+    const Case cases[] = {{0.05, 999}, {0.45, 999}, {0.6, 1000 / 1.1 - 1}, {0.95, 1000 / 1.45 - 1}};
+    for (const Case& c : cases) EXPECT_GE(static_cast<double>(fires_waking_late(0.001, c.late * 0.001)), c.least) << "late " << c.late;
+}
+
 TEST(Freshness, GoesStaleAfterTheLimitAndSaysSoOnce) {
     Freshness f(0.5);
     EXPECT_FALSE(f.fresh(0));

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform.h"
+#include "poll_for.h"
 #include "stop_signal.h"
 
 namespace vandry_tools {
@@ -28,7 +29,7 @@ bool wait_readable(int fd, double until, const WhileWaiting& while_waiting) {
             left = left < 0 ? asked : std::min(left, asked);
         }
         pollfd p[2] = {{fd, POLLIN, 0}, {stop_request_fd(), POLLIN, 0}};
-        const int ready = poll(p, 2, left < 0 ? -1 : static_cast<int>(left * 1000) + 1);
+        const int ready = poll_for(p, 2, left);
         if (ready > 0 && p[0].revents != 0) return true;
         if (ready < 0 && errno != EINTR) return true;  // the read says what is wrong
     }

@@ -13,6 +13,7 @@
 
 #include "baud_rates.h"
 #include "platform.h"
+#include "poll_for.h"
 #include "port_claim.h"
 #include "stop_signal.h"
 
@@ -116,10 +117,10 @@ void Port::close() {
     s.restore = false;
 }
 
-ReadResult Port::read(std::uint8_t* buffer, std::size_t size, int timeout_ms) {
+ReadResult Port::read(std::uint8_t* buffer, std::size_t size, double timeout_seconds) {
     State& s = *state_;
     pollfd p[2] = {{s.fd, POLLIN, 0}, {stop_request_fd(), POLLIN, 0}};
-    const int ready = poll(p, 2, timeout_ms);
+    const int ready = poll_for(p, 2, timeout_seconds);
     if (ready < 0 && errno != EINTR) return {ReadStatus::failed, 0, errno_text("wait for", s.path)};
     if (ready <= 0 || p[0].revents == 0) return {};  // a timeout, or a stop request: the caller looks
     const ssize_t n = ::read(s.fd, buffer, size);

@@ -14,6 +14,7 @@
 #include <ctime>
 
 #include "platform.h"
+#include "poll_for.h"
 #include "stop_signal.h"
 
 namespace vandry_tools {
@@ -67,7 +68,7 @@ void pause_for(double seconds) {
     const double until = now_seconds() + seconds;
     for (double left = seconds; left > 0 && !stop_requested(); left = until - now_seconds()) {
         pollfd p{stop_pipe[0], POLLIN, 0};
-        poll(&p, 1, static_cast<int>(left * 1000) + 1);  // a stop ends it at once
+        poll_for(&p, 1, left);  // a stop ends it at once
     }
 }
 
@@ -144,7 +145,7 @@ WriteStatus offer_stdout(std::string_view text, std::size_t& taken, std::string&
 void wait_for_stdout(double seconds) {
     pollfd p[2] = {{STDOUT_FILENO, POLLOUT, 0}, {stop_pipe[0], POLLIN, 0}};
     // The stop pipe stays readable once a stop is requested: it ends a wait only until then.
-    poll(p, stop_requested() ? 1 : 2, seconds <= 0 ? 0 : static_cast<int>(seconds * 1000) + 1);
+    poll_for(p, stop_requested() ? 1 : 2, std::max(seconds, 0.0));
 }
 
 bool stdout_flushed() { return true; }  // what write() took is the kernel's

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include "baud_rates.h"
 #include "com_port.h"
@@ -51,7 +52,8 @@ void Port::close() { state_->port.close(); }
 // Asks the driver how much has come, and reads exactly that, which never
 // waits; with nothing there it waits for one byte. (A read of "whatever
 // comes within N ms" is not the same on every driver, or under Wine.)
-ReadResult Port::read(std::uint8_t* buffer, std::size_t size, int timeout_ms) {
+ReadResult Port::read(std::uint8_t* buffer, std::size_t size, double timeout_seconds) {
+    const auto timeout_ms = static_cast<DWORD>(std::ceil(std::clamp(timeout_seconds, 0.0, 3600.0) * 1000));  // never early
     ComPort& port = state_->port;
     const auto fault = [&](DWORD code) {
         if (means_unplugged(code))
@@ -62,9 +64,9 @@ ReadResult Port::read(std::uint8_t* buffer, std::size_t size, int timeout_ms) {
     COMSTAT status{};
     DWORD line_errors = 0;
     if (!ClearCommError(port.handle(), &line_errors, &status)) return fault(GetLastError());
-    if (status.cbInQue == 0 && (timeout_ms <= 0 || stop_requested())) return {};
+    if (status.cbInQue == 0 && (timeout_ms == 0 || stop_requested())) return {};
     const DWORD wanted = status.cbInQue != 0 ? std::min<DWORD>(static_cast<DWORD>(size), status.cbInQue) : 1;
-    const DWORD wait = status.cbInQue != 0 ? 0 : std::min<DWORD>(static_cast<DWORD>(timeout_ms), kLongestReadWaitMs);
+    const DWORD wait = status.cbInQue != 0 ? 0 : std::min<DWORD>(timeout_ms, kLongestReadWaitMs);
     if (!port.set_timeouts(wait, kWriteTimeoutMs)) return fault(GetLastError());
     DWORD got = 0;
     if (!ReadFile(port.handle(), buffer, wanted, &got, nullptr)) return fault(GetLastError());

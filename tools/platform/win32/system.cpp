@@ -5,6 +5,7 @@
 #include <timeapi.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <string>
 
@@ -126,7 +127,7 @@ double now_seconds() {
 void pause_for(double seconds) {
     const double until = now_seconds() + seconds;
     for (double left = seconds; left > 0 && !stop_requested(); left = until - now_seconds()) {
-        const auto ms = static_cast<DWORD>(left * 1000) + 1;
+        const auto ms = static_cast<DWORD>(std::ceil(left * 1000));  // never early
         if (stop_event != nullptr) {
             WaitForSingleObject(stop_event, ms);  // a stop ends it at once
         } else {
