@@ -74,7 +74,10 @@ typedef struct vandry_frame {
 } vandry_frame;
 
 /* Called once for every accepted upload-data frame. It must not feed or
- * reset the stream that calls it. */
+ * reset the stream that calls it. One that does anyway cannot make the
+ * library write outside the stream or read outside the data: a reset or init
+ * there has no effect (the call that ran the callback decides the stream),
+ * and bytes fed there are parsed but may leave the held bytes wrong. */
 typedef void (*vandry_frame_fn)(void *user, const vandry_frame *frame);
 
 /* Makes *stream a fresh stream; a zeroed struct is one as well. A null

@@ -214,6 +214,58 @@ TEST(VandryStream, NullArgumentsChangeNothing) {
     EXPECT_EQ(got.size(), 1u);
 }
 
+// A callback that resets, re-initialises or feeds its own stream, or writes
+// over its storage, breaks the header's rule; the library must still stay
+// inside the stream and the data. The call that ran the callback decides the
+// stream, so a reset there changes nothing the model would not.
+TEST(VandryStream, ACallbackThatTouchesItsOwnStreamCannotCorruptIt) {
+    struct Misuse {
+        const char* name;
+        void (*act)(vandry_stream*);
+        bool model_holds;  // what the outer calls deliver and hold is still the model's
+    };
+    static const Bytes nested = concat({upload_frame(0, ramp(15, 1)), {VANDRY_FRAME_HEAD, VANDRY_CMD_UPLOAD_DATA, 60}});
+    const Misuse misuses[] = {
+        {"reset", [](vandry_stream* s) { vandry_stream_reset(s); }, true},
+        {"init", [](vandry_stream* s) { vandry_stream_init(s); }, true},
+        {"zeroed", [](vandry_stream* s) { std::memset(s, 0, sizeof *s); }, false},
+        {"garbage", [](vandry_stream* s) { std::memset(s, 0xB7, sizeof *s); }, false},
+        {"fed", [](vandry_stream* s) { vandry_stream_feed(s, nested.data(), nested.size(), nullptr, nullptr); }, false},
+    };
+    struct Context {
+        const Misuse* misuse;
+        vandry_stream* stream;
+        std::vector<Frame> frames;
+    };
+    const auto on_frame = [](void* user, const vandry_frame* frame) {
+        auto* context = static_cast<Context*>(user);
+        record(&context->frames, frame);
+        context->misuse->act(context->stream);
+    };
+    for (const Misuse& misuse : misuses) {
+        SCOPED_TRACE(misuse.name);
+        for (std::uint32_t seed = 1; seed <= 60; ++seed) {
+            std::mt19937 rng(seed);
+            const Bytes bytes = random_stream(rng, 40);
+            Stream stream;
+            Context context{&misuse, stream.get(), {}};
+            vandry_model::StreamModel model;
+            for (const Bytes& chunk : cut(bytes, random_cuts(rng, bytes.size(), 600))) {
+                context.frames.clear();
+                const std::size_t count = vandry_stream_feed(stream.get(), chunk.data(), chunk.size(), on_frame, &context);
+                const std::vector<Frame> want = model_frames(model, chunk);
+                ASSERT_TRUE(stream.storage.guard_intact()) << "seed " << seed;
+                ASSERT_LT(vandry_stream_pending(stream.get()), std::size_t{VANDRY_PORT_BUFFER_SIZE}) << "seed " << seed;
+                if (misuse.model_holds) {
+                    ASSERT_EQ(count, want.size()) << "seed " << seed;
+                    ASSERT_EQ(context.frames, want) << "seed " << seed;
+                    ASSERT_EQ(vandry_stream_pending(stream.get()), model.pending()) << "seed " << seed;
+                }
+            }
+        }
+    }
+}
+
 TEST(VandryStream, GarbageInAStructNeverInitialisedStaysInside) {
     const Bytes bytes = mixed_stream(11, 3000);
     Guarded<vandry_stream> garbage;  // filled with 0xEE, never initialised
