@@ -98,8 +98,10 @@ VANDRY_STREAM_API void vandry_stream_reset(vandry_stream *stream);
  *     bytes) is skipped and not delivered.
  * on_frame may be NULL: the frames are then only counted.
  *
- * Returns the number of frames accepted during this call. A null stream, or
- * null data with len > 0, returns 0 and changes nothing; len 0 returns 0.
+ * Returns the number of frames accepted during this call. A null stream,
+ * null data with len > 0, or a len above PTRDIFF_MAX (no buffer is that
+ * large: it is a negative count converted, such as a failed read's -1)
+ * returns 0 and changes nothing; len 0 returns 0.
  */
 VANDRY_STREAM_API size_t vandry_stream_feed(vandry_stream *stream, const uint8_t *data, size_t len,
                                             vandry_frame_fn on_frame, void *user);

@@ -65,7 +65,9 @@ VANDRY_STREAM_API void vandry_stream_reset(vandry_stream* stream) { reset(stream
 
 VANDRY_STREAM_API size_t vandry_stream_feed(vandry_stream* stream, const uint8_t* data, size_t len,
                                             vandry_frame_fn on_frame, void* user) {
-    if (stream == nullptr || data == nullptr) {
+    // No buffer holds more than PTRDIFF_MAX bytes: a larger len is a negative
+    // count converted (a failed read's -1), refused as null data is.
+    if (stream == nullptr || data == nullptr || len > static_cast<size_t>(PTRDIFF_MAX)) {
         return 0;
     }
     vandry::PortStream& parser = parser_of(stream);

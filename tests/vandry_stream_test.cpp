@@ -266,6 +266,29 @@ TEST(VandryStream, ACallbackThatTouchesItsOwnStreamCannotCorruptIt) {
     }
 }
 
+// No buffer is larger than PTRDIFF_MAX bytes: such a length is a negative
+// count converted (a failed read's -1), and is refused as null data is,
+// whether or not the stream holds a frame begun.
+TEST(VandryStream, ALengthNoBufferCanHaveChangesNothing) {
+    const Bytes frame = upload_frame(0, ramp(15, 9));
+    const std::size_t lengths[] = {SIZE_MAX, SIZE_MAX - 1, static_cast<std::size_t>(-4096),
+                                   static_cast<std::size_t>(PTRDIFF_MAX) + 1};
+    for (const std::size_t held : {std::size_t{0}, std::size_t{2}, std::size_t{10}}) {
+        for (const std::size_t length : lengths) {
+            SCOPED_TRACE(testing::Message() << "held " << held << ", length " << length);
+            Stream stream;
+            std::vector<Frame> got;
+            stream.feed(slice(frame, 0, held), got);
+            const Guarded<vandry_stream> before = stream.storage;
+            EXPECT_EQ(vandry_stream_feed(stream.get(), frame.data() + held, length, record, &got), 0u);
+            EXPECT_TRUE(stream.storage.same_value(before.value));
+            EXPECT_TRUE(stream.storage.guard_intact());
+            EXPECT_EQ(stream.feed(slice(frame, held, frame.size()), got), 1u);
+            EXPECT_EQ(got.size(), 1u);
+        }
+    }
+}
+
 TEST(VandryStream, GarbageInAStructNeverInitialisedStaysInside) {
     const Bytes bytes = mixed_stream(11, 3000);
     Guarded<vandry_stream> garbage;  // filled with 0xEE, never initialised
