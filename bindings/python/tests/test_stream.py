@@ -286,6 +286,46 @@ class StreamTest(unittest.TestCase):
             sys.setswitchinterval(interval)
 
 
+class SignalHandlerTest(unittest.TestCase):
+    # A signal handler runs on the thread it interrupts, here inside a feed:
+    # it may read the object, and a call that would change it raises
+    # RuntimeError. Before, each waited forever for the lock its own thread
+    # held. A fresh interpreter, so that a hang fails on the deadline.
+    HANDLER = """
+import os, signal, sys, vandry_interface as vi
+reader, stream = vi.PortReader(), vi.Stream()
+obj, inside, read = {"stream": (stream, "_deliver", "pending"), "reader": (reader, "_parse", "channels")}[sys.argv[1]]
+seen = []
+def handler(signum, frame):
+    seen.append(getattr(obj, read))
+    for call in (obj.reset, lambda: obj.feed(b"x")):
+        try:
+            call()
+        except RuntimeError as error:
+            seen.append(str(error))
+signal.signal(signal.SIGUSR1, handler)
+def hook(frame, event, arg):
+    if event == "call" and frame.f_code.co_name == inside and not seen:
+        os.kill(os.getpid(), signal.SIGUSR1)  # handled inside the feed
+sys.setprofile(hook)
+frame = bytes.fromhex("FAA51F0000") + bytes(range(30)) + b"\x5f"
+got = len(list(obj.frames(frame * 3)))
+sys.setprofile(None)
+print(got, seen)
+"""
+
+    def test_a_handler_inside_a_feed_reads_and_cannot_change(self):
+        for which, read in (("stream", "0"), ("reader", "(0, 0,")):
+            with self.subTest(which):
+                result = subprocess.run([sys.executable, "-c", self.HANDLER, which], capture_output=True, text=True,
+                                        timeout=60)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertTrue(result.stdout.startswith(f"3 [{read}"), result.stdout)
+                self.assertEqual(result.stdout.count("reentrant call"), 2, result.stdout)
+                self.assertIn(".reset() inside another call", result.stdout)
+                self.assertIn(".feed() inside another call", result.stdout)
+
+
 class StreamLibraryTest(unittest.TestCase):
     def test_the_library_beside_the_package_is_used(self):
         package = os.path.dirname(os.path.abspath(vi.__file__))

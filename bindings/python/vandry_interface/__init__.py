@@ -30,6 +30,7 @@ None. Results are tuples (frames and reports) or bytes (frames to send).
 """
 
 import collections
+import contextlib
 import ctypes
 import ctypes.util
 import operator
@@ -196,6 +197,36 @@ def _sixteen_values(name, values):
     return values
 
 
+class _CallLock:
+    """One object's lock. A signal handler runs on the thread it interrupts,
+    possibly inside one of the object's calls: there it may still read the
+    object, and a call that would change it raises RuntimeError, as Python's
+    own buffered files do, instead of waiting for itself forever."""
+
+    def __init__(self, owner):
+        self._owner = owner
+        self._lock = threading.RLock()
+        self._changing = False
+
+    def __enter__(self):
+        return self._lock.__enter__()
+
+    def __exit__(self, *exc):
+        return self._lock.__exit__(*exc)
+
+    @contextlib.contextmanager
+    def changing(self, call):
+        with self._lock:
+            if self._changing:
+                raise RuntimeError(f"reentrant call: {self._owner}.{call}() inside another call on the same "
+                                   f"{self._owner}, from a signal handler on this thread")
+            self._changing = True
+            try:
+                yield
+            finally:
+                self._changing = False
+
+
 def _buffer(data):
     return (_U8 * max(len(data), 1)).from_buffer_copy(data or b"\0")
 
@@ -252,7 +283,7 @@ class PortReader:
         with PortReader._creation:
             if PortReader._the_reader is None:
                 reader = super().__new__(cls)
-                reader._lock = threading.Lock()
+                reader._lock = _CallLock("PortReader")
                 reader._channels = _CHANNELS()
                 reader._banks = _BANKS()
                 # The bytes the library holds back: a head whose frame is
@@ -274,7 +305,7 @@ class PortReader:
     def reset(self):
         """Drops the bytes the library holds back, so that a new connection
         starts clean; channels and banks keep their values."""
-        with self._lock:
+        with self._lock.changing("reset"):
             self._flush()
 
     @property
@@ -297,7 +328,7 @@ class PortReader:
     # would have scanned, now one decision at a time.
 
     def _take(self, data):
-        with self._lock:
+        with self._lock.changing("feed"):
             snapshots = []
             work = [(data, 0)]
             while work:
@@ -438,7 +469,7 @@ class Stream:
 
     def __init__(self):
         self._lib = _stream_library()
-        self._lock = threading.Lock()
+        self._lock = _CallLock("Stream")
         self._state = _StreamState()
         self._lib.vandry_stream_init(self._state)
 
@@ -446,7 +477,7 @@ class Stream:
         """Takes bytes of any length; returns the list of frames they completed."""
         data = _as_bytes("data", data)
         delivery = _Delivery()
-        with self._lock:
+        with self._lock.changing("feed"):
             self._lib.vandry_stream_feed(self._state, data, len(data), _deliver_frame, delivery)
         if delivery.error is not None:
             raise delivery.error
@@ -460,7 +491,7 @@ class Stream:
     def reset(self):
         """Drops the bytes held for an undecided frame, as after a reconnect:
         nothing fed before is ever joined with what is fed after."""
-        with self._lock:
+        with self._lock.changing("reset"):
             self._lib.vandry_stream_reset(self._state)
 
     @property
