@@ -5,7 +5,9 @@ at a time, apart from the library and from the binding. Streams are built
 here from the wire format, hostile bytes included, and what Stream returns
 is compared with what the model decodes from them.
 """
+import copy
 import os
+import pickle
 import random
 import shutil
 import struct
@@ -213,6 +215,19 @@ class StreamTest(unittest.TestCase):
                 stream = vi.Stream()
                 stream.feed(data)
                 self.assertEqual(stream.pending, held)
+
+    def test_a_copy_goes_on_apart(self):
+        frame = upload_frame(0, list(range(15)))
+        for name, duplicate in (("copy", copy.copy), ("deepcopy", copy.deepcopy)):
+            with self.subTest(name):
+                stream = vi.Stream()
+                stream.feed(frame[:20])
+                twin = duplicate(stream)
+                self.assertEqual(twin.feed(frame[20:]), [(0, tuple(range(15)), None)])
+                self.assertEqual((stream.pending, twin.pending), (20, 0))
+                self.assertEqual(stream.feed(frame[20:]), [(0, tuple(range(15)), None)])
+        with self.assertRaisesRegex(TypeError, "cannot pickle"):
+            pickle.dumps(vi.Stream())
 
     def test_frames_takes_everything_at_once(self):
         stream = vi.Stream()

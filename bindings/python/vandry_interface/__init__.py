@@ -473,6 +473,21 @@ class Stream:
         self._state = _StreamState()
         self._lib.vandry_stream_init(self._state)
 
+    def __copy__(self):
+        """A stream of its own that holds what this one holds: the two go on
+        apart (a plain copy would share this one's state)."""
+        twin = Stream.__new__(Stream)
+        twin._lib, twin._lock = self._lib, _CallLock("Stream")
+        with self._lock:
+            twin._state = _StreamState.from_buffer_copy(self._state)
+        return twin
+
+    def __deepcopy__(self, memo):
+        return self.__copy__()
+
+    def __reduce__(self):
+        raise TypeError("cannot pickle a vandry_interface.Stream: its state is the loaded library's")
+
     def feed(self, data):
         """Takes bytes of any length; returns the list of frames they completed."""
         data = _as_bytes("data", data)
