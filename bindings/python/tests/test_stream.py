@@ -375,6 +375,10 @@ else:
             ("/nonexistent/libVandryStream.so.1", ["VANDRY_STREAM_LIBRARY=/nonexistent/libVandryStream.so.1",
                                                    "No such file"]),
             ("libc.so.6", ["libc.so.6 is not the VandryStream library", "does not export vandry_stream_"]),
+            # A name that is not UTF-8 (a surrogate escape here): ctypes could not
+            # read the loader's message about it.
+            ("/nonexistent/\udcff.so", ["VANDRY_STREAM_LIBRARY=/nonexistent/\\xff.so: /nonexistent/\\xff.so: "
+                                        "No such file"]),
             (interface, [f"{interface} is not the VandryStream library"]),
         ]
         for value, messages in cases:
@@ -389,14 +393,18 @@ else:
         if vi.ctypes.util.find_library("VandryStream"):
             self.skipTest("this system has its own libVandryStream")
         package = os.path.dirname(os.path.abspath(vi.__file__))
-        with tempfile.TemporaryDirectory() as folder:
-            copy = os.path.join(folder, "vandry_interface")
-            shutil.copytree(package, copy, ignore=shutil.ignore_patterns("libVandryStream*", "__pycache__"))
-            result = self.run_python(self.WITHOUT_STREAM, path=folder)
-        self.assertEqual(result.returncode, 0, result.stderr + result.stdout)
-        for message in ("cannot load the VandryStream library", "VANDRY_STREAM_LIBRARY",
-                        f"next to the package: {copy}/libVandryStream.so.1", "the system loader: libVandryStream.so.1"):
-            self.assertIn(message, result.stdout)
+        for name in ("plain", "not UTF-8 \udcff"):  # a surrogate escape: the byte 0xFF
+            with self.subTest(name), tempfile.TemporaryDirectory() as top:
+                folder = os.path.join(top, name)
+                shutil.copytree(package, os.path.join(folder, "vandry_interface"),
+                                ignore=shutil.ignore_patterns("libVandryStream*", "__pycache__"))
+                result = self.run_python(self.WITHOUT_STREAM, path=folder)
+                self.assertEqual(result.returncode, 0, result.stderr + result.stdout)
+                shown = os.fsencode(folder).decode("utf-8", "backslashreplace")
+                for message in ("cannot load the VandryStream library", "VANDRY_STREAM_LIBRARY",
+                                f"next to the package: {shown}/vandry_interface/libVandryStream.so.1",
+                                "the system loader: libVandryStream.so.1"):
+                    self.assertIn(message, result.stdout)
 
 
 if __name__ == "__main__":

@@ -111,12 +111,31 @@ def _candidates(stem):
         yield "the system loader", name
 
 
+def _shown(path):
+    """A path as text that prints: bytes that are not UTF-8 are escaped."""
+    return os.fsencode(path).decode("utf-8", "backslashreplace")
+
+
+def _open(path):
+    try:
+        return ctypes.CDLL(path)
+    except UnicodeDecodeError:
+        # ctypes reads the loader's message, which quotes the path, as UTF-8:
+        # the cause is asked of the file system instead.
+        try:
+            os.stat(path)
+            cause = "the loader refused it (its message is not UTF-8)"
+        except OSError as error:
+            cause = error.strerror
+        raise OSError(f"{_shown(path)}: {cause}") from None
+
+
 def _declare(lib, path, stem, signatures):
     for name, (restype, argtypes) in signatures.items():
         try:
             function = getattr(lib, name)
         except AttributeError:
-            raise LibraryNotFoundError(f"{path} is not the {stem} library: it does not export {name}") from None
+            raise LibraryNotFoundError(f"{_shown(path)} is not the {stem} library: it does not export {name}") from None
         function.restype = restype
         function.argtypes = argtypes
     return lib
@@ -128,18 +147,18 @@ def _load(stem, variable, signatures):
     override = os.environ.get(variable)
     if override:
         try:
-            return _declare(ctypes.CDLL(override), override, stem, signatures)
+            return _declare(_open(override), override, stem, signatures)
         except OSError as error:
             if isinstance(error, LibraryNotFoundError):
                 raise
             raise LibraryNotFoundError(
-                f"cannot load the {stem} library named by {variable}={override}: {error}") from None
+                f"cannot load the {stem} library named by {variable}={_shown(override)}: {error}") from None
     tried = []
     for where, path in _candidates(stem):
         try:
-            lib = ctypes.CDLL(path)
+            lib = _open(path)
         except OSError as error:
-            tried.append(f"{where}: {path} ({error})")
+            tried.append(f"{where}: {_shown(path)} ({error})")
             continue
         return _declare(lib, path, stem, signatures)
     raise LibraryNotFoundError(
