@@ -4,6 +4,7 @@ staged build/<preset>/python (ctest python_binding) or an installed wheel
 reader yields is compared with what those frames say.
 """
 import array
+import itertools
 import os
 import random
 import re
@@ -263,6 +264,8 @@ class SbusTest(unittest.TestCase):
             (lambda: vi.encode_sbus_data_v2(None), TypeError),
             (lambda: vi.encode_sbus_data_v1([0] * 16, first_byte=256), ValueError),
             (lambda: vi.convert_std_sbus_data(range(17)), ValueError),
+            (lambda: vi.convert_std_sbus_data(itertools.count()), ValueError),  # endless: not a hang
+            (lambda: vi.encode_sbus_data_v2(itertools.repeat(0)), ValueError),
             (lambda: vi.request_upload_port_data(256, 0), ValueError),
             (lambda: vi.request_upload_port_data(0, "1"), TypeError),
             (lambda: vi.request_upload_port_data(True, 0), TypeError),

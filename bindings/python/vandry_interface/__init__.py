@@ -33,6 +33,7 @@ import collections
 import contextlib
 import ctypes
 import ctypes.util
+import itertools
 import operator
 import os
 import sys
@@ -204,11 +205,12 @@ def _as_bytes(name, data):
 
 def _sixteen_values(name, values):
     try:
-        values = list(values)
+        # Never more than one value too many: an endless iterator is an error, not a hang.
+        values = list(itertools.islice(values, 17))
     except TypeError:
         raise TypeError(f"{name} must be a sequence of 16 ints, not {type(values).__name__}") from None
     if len(values) != 16:
-        raise ValueError(f"{name} must hold 16 values, got {len(values)}")
+        raise ValueError(f"{name} must hold 16 values, got {len(values) if len(values) < 17 else 'more'}")
     values = [_integer(f"{name}[{k}]", v) for k, v in enumerate(values)]
     for k, v in enumerate(values):
         if not 0 <= v <= 0xFFFF:
