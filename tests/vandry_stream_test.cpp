@@ -104,6 +104,42 @@ TEST(VandryStream, EveryCallDeliversWhatTheModelSaysWhateverTheCut) {
     EXPECT_GT(delivered, 10 * (last_seed - first_seed + 1)) << "the generator hardly produces frames";
 }
 
+// Every one of the 2^(n-1) cuts of short streams: a head that may be false,
+// then two 6-byte frames that its decision may release at once, a byte of
+// each replaced at random by one that matters (a head, a tail, a command).
+TEST(VandryStream, EveryCutOfShortStreamsDeliversEachFrameOnceInOrder) {
+    const std::uint8_t alphabet[] = {VANDRY_FRAME_HEAD, VANDRY_CMD_UPLOAD_DATA, VANDRY_CMD_REQUEST_UPLOAD,
+                                     VANDRY_FRAME_TAIL, 0, 1, 2, 3, 7};
+    const auto pick = [&](std::mt19937& rng) { return alphabet[rng() % std::size(alphabet)]; };
+    std::mt19937 rng(99);
+    std::size_t delivered = 0;
+    constexpr int kTrials = 24;
+    constexpr std::size_t kSize = 16;
+    for (int trial = 0; trial < kTrials; ++trial) {
+        const auto small_frame = [&] { return port_frame(VANDRY_CMD_UPLOAD_DATA, {static_cast<std::uint8_t>(3 + rng() % 5)}); };
+        Bytes bytes = concat({{VANDRY_FRAME_HEAD, pick(rng), static_cast<std::uint8_t>(rng() % 12), 0}, small_frame(),
+                              small_frame()});
+        bytes[rng() % kSize] = pick(rng);
+        for (unsigned cuts = 0; cuts < 1u << (kSize - 1); ++cuts) {
+            Stream stream;
+            vandry_model::StreamModel model;
+            for (std::size_t from = 0, to = 1; to <= kSize; ++to) {
+                if (to < kSize && (cuts >> (to - 1) & 1) == 0) continue;
+                const Bytes chunk = slice(bytes, from, to);
+                std::vector<Frame> got;
+                const std::size_t count = stream.feed(chunk, got);
+                const std::vector<Frame> want = model_frames(model, chunk);
+                ASSERT_EQ(count, want.size()) << "trial " << trial << " cuts " << cuts;
+                ASSERT_EQ(got, want) << "trial " << trial << " cuts " << cuts;
+                ASSERT_EQ(vandry_stream_pending(stream.get()), model.pending()) << "trial " << trial << " cuts " << cuts;
+                delivered += count;
+                from = to;
+            }
+        }
+    }
+    EXPECT_GT(delivered, kTrials * (1u << (kSize - 1))) << "the streams hardly hold frames";
+}
+
 TEST(VandryStream, InterleavedStreamsGiveWhatEachGivesAlone) {
     for (std::uint32_t seed = 1; seed <= 40; ++seed) {
         std::mt19937 rng(seed);
