@@ -53,6 +53,8 @@ extern "C" {
  * private. A zeroed struct (static storage, memset, or vandry_stream_init)
  * is a fresh stream. (A struct that was never initialised is taken as a
  * fresh stream as well when its contents make no sense; do not rely on it.)
+ * It holds no pointer into itself: a copy (memcpy, assignment, a C++ move)
+ * is a stream of its own that holds what the original held.
  */
 typedef struct vandry_stream {
     union {

@@ -325,6 +325,27 @@ TEST(VandryStream, ALengthNoBufferCanHaveChangesNothing) {
     }
 }
 
+// Hosts keep streams in arrays that grow and move, and the Python binding
+// copies them: a copy made mid-frame finishes that frame on its own.
+TEST(VandryStream, ACopyGoesOnApartFromTheOriginal) {
+    const Bytes frames = concat({{VANDRY_FRAME_HEAD, 0x10, 80, 0}, upload_frame(1, ramp(32, 5)), upload_frame(0, ramp(15, 80))});
+    for (std::size_t at = 1; at < frames.size(); at += 7) {
+        SCOPED_TRACE(at);
+        Stream original;
+        std::vector<Frame> before, from_original, from_copy;
+        original.feed(slice(frames, 0, at), before);
+        Guarded<vandry_stream> copy;
+        std::memcpy(&copy.value, original.get(), sizeof copy.value);
+        const Bytes rest = slice(frames, at, frames.size());
+        EXPECT_EQ(vandry_stream_feed(&copy.value, rest.data(), rest.size(), record, &from_copy), original.feed(rest, from_original));
+        vandry_model::StreamModel model;
+        model_frames(model, slice(frames, 0, at));
+        EXPECT_EQ(from_copy, model_frames(model, rest));
+        EXPECT_EQ(from_original, from_copy);
+        EXPECT_TRUE(copy.guard_intact());
+    }
+}
+
 TEST(VandryStream, GarbageInAStructNeverInitialisedStaysInside) {
     const Bytes bytes = mixed_stream(11, 3000);
     Guarded<vandry_stream> garbage;  // filled with 0xEE, never initialised
