@@ -377,7 +377,7 @@ else:
             ("libc.so.6", ["libc.so.6 is not the VandryStream library", "does not export vandry_stream_"]),
             # A name that is not UTF-8 (a surrogate escape here): ctypes could not
             # read the loader's message about it.
-            ("/nonexistent/\udcff.so", ["VANDRY_STREAM_LIBRARY=/nonexistent/\\xff.so: /nonexistent/\\xff.so: "
+            ("/nonexistent/\udcff.so", ["VANDRY_STREAM_LIBRARY=/nonexistent/\\xff.so: /nonexistent/\\xff.so: ",
                                         "No such file"]),
             (interface, [f"{interface} is not the VandryStream library"]),
         ]

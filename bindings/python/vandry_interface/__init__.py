@@ -118,17 +118,22 @@ def _shown(path):
 
 
 def _open(path):
+    # ctypes reads the loader's message, which quotes the path, as UTF-8: for
+    # a name that is not, some versions raise UnicodeDecodeError (which holds
+    # the message), others an OSError with no message at all.
     try:
         return ctypes.CDLL(path)
-    except UnicodeDecodeError:
-        # ctypes reads the loader's message, which quotes the path, as UTF-8:
-        # the cause is asked of the file system instead.
+    except UnicodeDecodeError as error:
+        message = error.object.decode("utf-8", "backslashreplace")
+    except OSError as error:
+        if str(error):
+            raise
         try:
             os.stat(path)
-            cause = "the loader refused it (its message is not UTF-8)"
-        except OSError as error:
-            cause = error.strerror
-        raise OSError(f"{_shown(path)}: {cause}") from None
+            message = f"{_shown(path)}: the loader refused it and did not say why"
+        except OSError as missing:
+            message = f"{_shown(path)}: {missing.strerror}"
+    raise OSError(message) from None
 
 
 def _declare(lib, path, stem, signatures):
