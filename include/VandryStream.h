@@ -79,7 +79,9 @@ typedef struct vandry_frame {
  * reset the stream that calls it. One that does anyway cannot make the
  * library write outside the stream or read outside the data: a reset or init
  * there has no effect (the call that ran the callback decides the stream),
- * and bytes fed there are parsed but may leave the held bytes wrong. */
+ * and bytes fed there are parsed but may leave the held bytes wrong. A
+ * callback that rewrites the data being fed cannot make the library read
+ * past a frame: one now too short for the type it claims is not delivered. */
 typedef void (*vandry_frame_fn)(void *user, const vandry_frame *frame);
 
 /* Makes *stream a fresh stream; a zeroed struct is one as well. A null

@@ -27,7 +27,10 @@ public:
     // Takes an accepted upload-data payload.
     template <typename Payload>
     void deliver(const Payload& payload) const {
-        if (on_frame_ == nullptr) {
+        // The scan accepted the payload before an earlier frame's callback
+        // ran, and that callback may have rewritten the caller's data (it is
+        // const only to us): what its type needs is checked where it is read.
+        if (on_frame_ == nullptr || !vandry::payload_accepted(payload)) {
             return;
         }
         channel_values channels;

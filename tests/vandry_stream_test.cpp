@@ -302,6 +302,26 @@ TEST(VandryStream, ACallbackThatTouchesItsOwnStreamCannotCorruptIt) {
     }
 }
 
+// A host that reuses its read buffer from inside the callback rewrites the
+// frames the library has matched but not handed over yet: one that now
+// claims a type it is too short for must not be decoded past its end.
+TEST(VandryStream, ACallbackThatRewritesTheDataCannotMakeItReadPastIt) {
+    const Bytes frame = upload_frame(VANDRY_PAYLOAD_CHANNELS, ramp(15, 1));
+    struct Context {
+        Bytes data;
+        std::vector<Frame> frames;
+    } context{concat({frame, frame, frame, frame}), {}};
+    const auto retype = [](void* user, const vandry_frame* delivered) {
+        auto* c = static_cast<Context*>(user);
+        record(&c->frames, delivered);
+        for (std::size_t at = 4; at < c->data.size(); at += 36) c->data[at] = VANDRY_PAYLOAD_BOTH;
+    };
+    Stream stream;
+    EXPECT_EQ(vandry_stream_feed(stream.get(), context.data.data(), context.data.size(), retype, &context), 4u);
+    ASSERT_EQ(context.frames.size(), 1u);  // the others now claim 95 payload bytes in 31
+    EXPECT_EQ(context.frames[0], (Frame{VANDRY_PAYLOAD_CHANNELS, ramp(15, 1), std::nullopt}));
+}
+
 // No buffer is larger than PTRDIFF_MAX bytes: such a length is a negative
 // count converted (a failed read's -1), and is refused as null data is,
 // whether or not the stream holds a frame begun.
