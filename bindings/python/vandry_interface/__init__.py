@@ -355,25 +355,36 @@ class PortReader:
 
     def _take(self, data):
         with self._lock.changing("feed"):
-            snapshots = []
-            work = [(data, 0)]
-            while work:
-                buf, at = work.pop()
-                while at < len(buf):
-                    end = self._decision_point(buf, at)
-                    chunk = buf[at:end]
-                    held = self._held_after(chunk)
-                    verdict = _judge(held)
-                    if verdict is _REJECT:
-                        self._flush()
-                        work.append((buf, end))
-                        buf, at = held[1:], 0
-                        continue
-                    if self._parse(chunk, self._channels, self._banks):
-                        snapshots.append((tuple(self._channels), tuple(tuple(row) for row in self._banks)))
-                    self._pending = held if verdict is _WAIT else b""
-                    at = end
-            return snapshots
+            try:
+                return self._take_in_turn(data)
+            except BaseException:
+                # Interrupted (Ctrl-C) between the library taking bytes and
+                # this reader noting what it now holds: out of step, a
+                # later call could complete two frames and hide the first.
+                # Both start clean instead, as after reset().
+                self._flush()
+                raise
+
+    def _take_in_turn(self, data):
+        snapshots = []
+        work = [(data, 0)]
+        while work:
+            buf, at = work.pop()
+            while at < len(buf):
+                end = self._decision_point(buf, at)
+                chunk = buf[at:end]
+                held = self._held_after(chunk)
+                verdict = _judge(held)
+                if verdict is _REJECT:
+                    self._flush()
+                    work.append((buf, end))
+                    buf, at = held[1:], 0
+                    continue
+                if self._parse(chunk, self._channels, self._banks):
+                    snapshots.append((tuple(self._channels), tuple(tuple(row) for row in self._banks)))
+                self._pending = held if verdict is _WAIT else b""
+                at = end
+        return snapshots
 
     def _decision_point(self, buf, at):
         """Where the next chunk ends: behind the next head when nothing is
