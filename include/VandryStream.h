@@ -53,6 +53,8 @@ extern "C" {
  * private. A zeroed struct (static storage, memset, or vandry_stream_init)
  * is a fresh stream. (A struct that was never initialised is taken as a
  * fresh stream as well when its contents make no sense; do not rely on it.)
+ * It holds no pointer into itself: a copy (memcpy, assignment, a C++ move)
+ * is a stream of its own that holds what the original held.
  */
 typedef struct vandry_stream {
     union {
@@ -74,7 +76,12 @@ typedef struct vandry_frame {
 } vandry_frame;
 
 /* Called once for every accepted upload-data frame. It must not feed or
- * reset the stream that calls it. */
+ * reset the stream that calls it. One that does anyway cannot make the
+ * library write outside the stream or read outside the data: a reset or init
+ * there has no effect (the call that ran the callback decides the stream),
+ * and bytes fed there are parsed but may leave the held bytes wrong. A
+ * callback that rewrites the data being fed cannot make the library read
+ * past a frame: one now too short for the type it claims is not delivered. */
 typedef void (*vandry_frame_fn)(void *user, const vandry_frame *frame);
 
 /* Makes *stream a fresh stream; a zeroed struct is one as well. A null
@@ -95,8 +102,10 @@ VANDRY_STREAM_API void vandry_stream_reset(vandry_stream *stream);
  *     bytes) is skipped and not delivered.
  * on_frame may be NULL: the frames are then only counted.
  *
- * Returns the number of frames accepted during this call. A null stream, or
- * null data with len > 0, returns 0 and changes nothing; len 0 returns 0.
+ * Returns the number of frames accepted during this call. A null stream,
+ * null data with len > 0, or a len above PTRDIFF_MAX (no buffer is that
+ * large: it is a negative count converted, such as a failed read's -1)
+ * returns 0 and changes nothing; len 0 returns 0.
  */
 VANDRY_STREAM_API size_t vandry_stream_feed(vandry_stream *stream, const uint8_t *data, size_t len,
                                             vandry_frame_fn on_frame, void *user);

@@ -27,7 +27,10 @@ public:
     // Takes an accepted upload-data payload.
     template <typename Payload>
     void deliver(const Payload& payload) const {
-        if (on_frame_ == nullptr) {
+        // The scan accepted the payload before an earlier frame's callback
+        // ran, and that callback may have rewritten the caller's data (it is
+        // const only to us): what its type needs is checked where it is read.
+        if (on_frame_ == nullptr || !vandry::payload_accepted(payload)) {
             return;
         }
         channel_values channels;
@@ -65,7 +68,9 @@ VANDRY_STREAM_API void vandry_stream_reset(vandry_stream* stream) { reset(stream
 
 VANDRY_STREAM_API size_t vandry_stream_feed(vandry_stream* stream, const uint8_t* data, size_t len,
                                             vandry_frame_fn on_frame, void* user) {
-    if (stream == nullptr || data == nullptr) {
+    // No buffer holds more than PTRDIFF_MAX bytes: a larger len is a negative
+    // count converted (a failed read's -1), refused as null data is.
+    if (stream == nullptr || data == nullptr || len > static_cast<size_t>(PTRDIFF_MAX)) {
         return 0;
     }
     vandry::PortStream& parser = parser_of(stream);

@@ -42,9 +42,10 @@ PortStream::Held PortStream::complete_header(std::span<const std::uint8_t>& chun
     return Held::framed;
 }
 
-void PortStream::keep_held(std::size_t at, std::span<const std::uint8_t> chunk, std::size_t needed) {
-    start_ = static_cast<std::uint16_t>(start_ + at);
-    held_ = static_cast<std::uint16_t>(held_ - at);
+void PortStream::keep_held(std::size_t from, std::size_t count, std::span<const std::uint8_t> chunk,
+                           std::size_t needed) {
+    start_ = static_cast<std::uint16_t>(from);
+    held_ = static_cast<std::uint16_t>(count);
     make_room(needed);
     copy_bytes_out_of_line(buffer_.data() + start_ + held_, chunk.data(), chunk.size());
     held_ = static_cast<std::uint16_t>(held_ + chunk.size());

@@ -366,9 +366,11 @@ private:
             start_ = 0;
         }
     }
-    // Keeps the held bytes from `at` on, then the chunk, for a head that
-    // `needed` bytes decide.
-    void keep_held(std::size_t at, std::span<const std::uint8_t> chunk, std::size_t needed);
+    // Keeps the `count` held bytes at buffer_[from], then the chunk, for a
+    // head that `needed` bytes decide. The offsets come from the caller,
+    // taken before any frame was delivered: a callback that resets or feeds
+    // its own stream changes the members, never where this writes.
+    void keep_held(std::size_t from, std::size_t count, std::span<const std::uint8_t> chunk, std::size_t needed);
     // Keeps only the chunk's bytes from `at` on (none, or a head that
     // `needed` bytes decide). The usual tail, the start of a frame that is
     // not too long, from a chunk of kTailWindow bytes or more, is kept by
@@ -470,7 +472,8 @@ template <typename Sink>
 PortStream::Resume PortStream::decide_held_heads(std::span<const std::uint8_t> chunk, Sink sink) {
     using namespace stream_detail;
     const std::size_t held = held_;
-    const std::uint8_t* bytes = buffer_.data() + start_;
+    const std::size_t start = start_;
+    const std::uint8_t* bytes = buffer_.data() + start;
     std::size_t size = held;
     std::uint8_t joined[2 * kPortBufferSize];
     if (!chunk.empty()) {
@@ -486,7 +489,7 @@ PortStream::Resume PortStream::decide_held_heads(std::span<const std::uint8_t> c
         const Head head = next_head(bytes, size, p, held);
         if (!head.complete) {
             if (head.frame_size != 0) {
-                keep_held(head.at, chunk, head.frame_size);
+                keep_held(start + head.at, held - head.at, chunk, head.frame_size);
                 return {npos, frames};
             }
             p = held;

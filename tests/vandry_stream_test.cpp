@@ -104,6 +104,42 @@ TEST(VandryStream, EveryCallDeliversWhatTheModelSaysWhateverTheCut) {
     EXPECT_GT(delivered, 10 * (last_seed - first_seed + 1)) << "the generator hardly produces frames";
 }
 
+// Every one of the 2^(n-1) cuts of short streams: a head that may be false,
+// then two 6-byte frames that its decision may release at once, a byte of
+// each replaced at random by one that matters (a head, a tail, a command).
+TEST(VandryStream, EveryCutOfShortStreamsDeliversEachFrameOnceInOrder) {
+    const std::uint8_t alphabet[] = {VANDRY_FRAME_HEAD, VANDRY_CMD_UPLOAD_DATA, VANDRY_CMD_REQUEST_UPLOAD,
+                                     VANDRY_FRAME_TAIL, 0, 1, 2, 3, 7};
+    const auto pick = [&](std::mt19937& rng) { return alphabet[rng() % std::size(alphabet)]; };
+    std::mt19937 rng(99);
+    std::size_t delivered = 0;
+    constexpr int kTrials = 24;
+    constexpr std::size_t kSize = 16;
+    for (int trial = 0; trial < kTrials; ++trial) {
+        const auto small_frame = [&] { return port_frame(VANDRY_CMD_UPLOAD_DATA, {static_cast<std::uint8_t>(3 + rng() % 5)}); };
+        Bytes bytes = concat({{VANDRY_FRAME_HEAD, pick(rng), static_cast<std::uint8_t>(rng() % 12), 0}, small_frame(),
+                              small_frame()});
+        bytes[rng() % kSize] = pick(rng);
+        for (unsigned cuts = 0; cuts < 1u << (kSize - 1); ++cuts) {
+            Stream stream;
+            vandry_model::StreamModel model;
+            for (std::size_t from = 0, to = 1; to <= kSize; ++to) {
+                if (to < kSize && (cuts >> (to - 1) & 1) == 0) continue;
+                const Bytes chunk = slice(bytes, from, to);
+                std::vector<Frame> got;
+                const std::size_t count = stream.feed(chunk, got);
+                const std::vector<Frame> want = model_frames(model, chunk);
+                ASSERT_EQ(count, want.size()) << "trial " << trial << " cuts " << cuts;
+                ASSERT_EQ(got, want) << "trial " << trial << " cuts " << cuts;
+                ASSERT_EQ(vandry_stream_pending(stream.get()), model.pending()) << "trial " << trial << " cuts " << cuts;
+                delivered += count;
+                from = to;
+            }
+        }
+    }
+    EXPECT_GT(delivered, kTrials * (1u << (kSize - 1))) << "the streams hardly hold frames";
+}
+
 TEST(VandryStream, InterleavedStreamsGiveWhatEachGivesAlone) {
     for (std::uint32_t seed = 1; seed <= 40; ++seed) {
         std::mt19937 rng(seed);
@@ -212,6 +248,122 @@ TEST(VandryStream, NullArgumentsChangeNothing) {
     EXPECT_TRUE(stream.storage.same_value(before.value));
     EXPECT_EQ(stream.feed(slice(frame, 10, frame.size()), got), 1u);
     EXPECT_EQ(got.size(), 1u);
+}
+
+// A callback that resets, re-initialises or feeds its own stream, or writes
+// over its storage, breaks the header's rule; the library must still stay
+// inside the stream and the data. The call that ran the callback decides the
+// stream, so a reset there changes nothing the model would not.
+TEST(VandryStream, ACallbackThatTouchesItsOwnStreamCannotCorruptIt) {
+    struct Misuse {
+        const char* name;
+        void (*act)(vandry_stream*);
+        bool model_holds;  // what the outer calls deliver and hold is still the model's
+    };
+    static const Bytes nested = concat({upload_frame(0, ramp(15, 1)), {VANDRY_FRAME_HEAD, VANDRY_CMD_UPLOAD_DATA, 60}});
+    const Misuse misuses[] = {
+        {"reset", [](vandry_stream* s) { vandry_stream_reset(s); }, true},
+        {"init", [](vandry_stream* s) { vandry_stream_init(s); }, true},
+        {"zeroed", [](vandry_stream* s) { std::memset(s, 0, sizeof *s); }, false},
+        {"garbage", [](vandry_stream* s) { std::memset(s, 0xB7, sizeof *s); }, false},
+        {"fed", [](vandry_stream* s) { vandry_stream_feed(s, nested.data(), nested.size(), nullptr, nullptr); }, false},
+    };
+    struct Context {
+        const Misuse* misuse;
+        vandry_stream* stream;
+        std::vector<Frame> frames;
+    };
+    const auto on_frame = [](void* user, const vandry_frame* frame) {
+        auto* context = static_cast<Context*>(user);
+        record(&context->frames, frame);
+        context->misuse->act(context->stream);
+    };
+    for (const Misuse& misuse : misuses) {
+        SCOPED_TRACE(misuse.name);
+        for (std::uint32_t seed = 1; seed <= 60; ++seed) {
+            std::mt19937 rng(seed);
+            const Bytes bytes = random_stream(rng, 40);
+            Stream stream;
+            Context context{&misuse, stream.get(), {}};
+            vandry_model::StreamModel model;
+            for (const Bytes& chunk : cut(bytes, random_cuts(rng, bytes.size(), 600))) {
+                context.frames.clear();
+                const std::size_t count = vandry_stream_feed(stream.get(), chunk.data(), chunk.size(), on_frame, &context);
+                const std::vector<Frame> want = model_frames(model, chunk);
+                ASSERT_TRUE(stream.storage.guard_intact()) << "seed " << seed;
+                ASSERT_LT(vandry_stream_pending(stream.get()), std::size_t{VANDRY_PORT_BUFFER_SIZE}) << "seed " << seed;
+                if (misuse.model_holds) {
+                    ASSERT_EQ(count, want.size()) << "seed " << seed;
+                    ASSERT_EQ(context.frames, want) << "seed " << seed;
+                    ASSERT_EQ(vandry_stream_pending(stream.get()), model.pending()) << "seed " << seed;
+                }
+            }
+        }
+    }
+}
+
+// A host that reuses its read buffer from inside the callback rewrites the
+// frames the library has matched but not handed over yet: one that now
+// claims a type it is too short for must not be decoded past its end.
+TEST(VandryStream, ACallbackThatRewritesTheDataCannotMakeItReadPastIt) {
+    const Bytes frame = upload_frame(VANDRY_PAYLOAD_CHANNELS, ramp(15, 1));
+    struct Context {
+        Bytes data;
+        std::vector<Frame> frames;
+    } context{concat({frame, frame, frame, frame}), {}};
+    const auto retype = [](void* user, const vandry_frame* delivered) {
+        auto* c = static_cast<Context*>(user);
+        record(&c->frames, delivered);
+        for (std::size_t at = 4; at < c->data.size(); at += 36) c->data[at] = VANDRY_PAYLOAD_BOTH;
+    };
+    Stream stream;
+    EXPECT_EQ(vandry_stream_feed(stream.get(), context.data.data(), context.data.size(), retype, &context), 4u);
+    ASSERT_EQ(context.frames.size(), 1u);  // the others now claim 95 payload bytes in 31
+    EXPECT_EQ(context.frames[0], (Frame{VANDRY_PAYLOAD_CHANNELS, ramp(15, 1), std::nullopt}));
+}
+
+// No buffer is larger than PTRDIFF_MAX bytes: such a length is a negative
+// count converted (a failed read's -1), and is refused as null data is,
+// whether or not the stream holds a frame begun.
+TEST(VandryStream, ALengthNoBufferCanHaveChangesNothing) {
+    const Bytes frame = upload_frame(0, ramp(15, 9));
+    const std::size_t lengths[] = {SIZE_MAX, SIZE_MAX - 1, static_cast<std::size_t>(-4096),
+                                   static_cast<std::size_t>(PTRDIFF_MAX) + 1};
+    for (const std::size_t held : {std::size_t{0}, std::size_t{2}, std::size_t{10}}) {
+        for (const std::size_t length : lengths) {
+            SCOPED_TRACE(testing::Message() << "held " << held << ", length " << length);
+            Stream stream;
+            std::vector<Frame> got;
+            stream.feed(slice(frame, 0, held), got);
+            const Guarded<vandry_stream> before = stream.storage;
+            EXPECT_EQ(vandry_stream_feed(stream.get(), frame.data() + held, length, record, &got), 0u);
+            EXPECT_TRUE(stream.storage.same_value(before.value));
+            EXPECT_TRUE(stream.storage.guard_intact());
+            EXPECT_EQ(stream.feed(slice(frame, held, frame.size()), got), 1u);
+            EXPECT_EQ(got.size(), 1u);
+        }
+    }
+}
+
+// Hosts keep streams in arrays that grow and move, and the Python binding
+// copies them: a copy made mid-frame finishes that frame on its own.
+TEST(VandryStream, ACopyGoesOnApartFromTheOriginal) {
+    const Bytes frames = concat({{VANDRY_FRAME_HEAD, 0x10, 80, 0}, upload_frame(1, ramp(32, 5)), upload_frame(0, ramp(15, 80))});
+    for (std::size_t at = 1; at < frames.size(); at += 7) {
+        SCOPED_TRACE(at);
+        Stream original;
+        std::vector<Frame> before, from_original, from_copy;
+        original.feed(slice(frames, 0, at), before);
+        Guarded<vandry_stream> copy;
+        std::memcpy(&copy.value, original.get(), sizeof copy.value);
+        const Bytes rest = slice(frames, at, frames.size());
+        EXPECT_EQ(vandry_stream_feed(&copy.value, rest.data(), rest.size(), record, &from_copy), original.feed(rest, from_original));
+        vandry_model::StreamModel model;
+        model_frames(model, slice(frames, 0, at));
+        EXPECT_EQ(from_copy, model_frames(model, rest));
+        EXPECT_EQ(from_original, from_copy);
+        EXPECT_TRUE(copy.guard_intact());
+    }
 }
 
 TEST(VandryStream, GarbageInAStructNeverInitialisedStaysInside) {

@@ -5,7 +5,9 @@ at a time, apart from the library and from the binding. Streams are built
 here from the wire format, hostile bytes included, and what Stream returns
 is compared with what the model decodes from them.
 """
+import copy
 import os
+import pickle
 import random
 import shutil
 import struct
@@ -214,6 +216,19 @@ class StreamTest(unittest.TestCase):
                 stream.feed(data)
                 self.assertEqual(stream.pending, held)
 
+    def test_a_copy_goes_on_apart(self):
+        frame = upload_frame(0, list(range(15)))
+        for name, duplicate in (("copy", copy.copy), ("deepcopy", copy.deepcopy)):
+            with self.subTest(name):
+                stream = vi.Stream()
+                stream.feed(frame[:20])
+                twin = duplicate(stream)
+                self.assertEqual(twin.feed(frame[20:]), [(0, tuple(range(15)), None)])
+                self.assertEqual((stream.pending, twin.pending), (20, 0))
+                self.assertEqual(stream.feed(frame[20:]), [(0, tuple(range(15)), None)])
+        with self.assertRaisesRegex(TypeError, "cannot pickle"):
+            pickle.dumps(vi.Stream())
+
     def test_frames_takes_everything_at_once(self):
         stream = vi.Stream()
         one, two = upload_frame(0, [1] * 15), upload_frame(0, [2] * 15)
@@ -286,6 +301,46 @@ class StreamTest(unittest.TestCase):
             sys.setswitchinterval(interval)
 
 
+class SignalHandlerTest(unittest.TestCase):
+    # A signal handler runs on the thread it interrupts, here inside a feed:
+    # it may read the object, and a call that would change it raises
+    # RuntimeError. Before, each waited forever for the lock its own thread
+    # held. A fresh interpreter, so that a hang fails on the deadline.
+    HANDLER = """
+import os, signal, sys, vandry_interface as vi
+reader, stream = vi.PortReader(), vi.Stream()
+obj, inside, read = {"stream": (stream, "_deliver", "pending"), "reader": (reader, "_parse", "channels")}[sys.argv[1]]
+seen = []
+def handler(signum, frame):
+    seen.append(getattr(obj, read))
+    for call in (obj.reset, lambda: obj.feed(b"x")):
+        try:
+            call()
+        except RuntimeError as error:
+            seen.append(str(error))
+signal.signal(signal.SIGUSR1, handler)
+def hook(frame, event, arg):
+    if event == "call" and frame.f_code.co_name == inside and not seen:
+        os.kill(os.getpid(), signal.SIGUSR1)  # handled inside the feed
+sys.setprofile(hook)
+frame = bytes.fromhex("FAA51F0000") + bytes(range(30)) + b"\x5f"
+got = len(list(obj.frames(frame * 3)))
+sys.setprofile(None)
+print(got, seen)
+"""
+
+    def test_a_handler_inside_a_feed_reads_and_cannot_change(self):
+        for which, read in (("stream", "0"), ("reader", "(0, 0,")):
+            with self.subTest(which):
+                result = subprocess.run([sys.executable, "-c", self.HANDLER, which], capture_output=True, text=True,
+                                        timeout=60)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertTrue(result.stdout.startswith(f"3 [{read}"), result.stdout)
+                self.assertEqual(result.stdout.count("reentrant call"), 2, result.stdout)
+                self.assertIn(".reset() inside another call", result.stdout)
+                self.assertIn(".feed() inside another call", result.stdout)
+
+
 class StreamLibraryTest(unittest.TestCase):
     def test_the_library_beside_the_package_is_used(self):
         package = os.path.dirname(os.path.abspath(vi.__file__))
@@ -320,6 +375,10 @@ else:
             ("/nonexistent/libVandryStream.so.1", ["VANDRY_STREAM_LIBRARY=/nonexistent/libVandryStream.so.1",
                                                    "No such file"]),
             ("libc.so.6", ["libc.so.6 is not the VandryStream library", "does not export vandry_stream_"]),
+            # A name that is not UTF-8 (a surrogate escape here): ctypes could not
+            # read the loader's message about it.
+            ("/nonexistent/\udcff.so", ["VANDRY_STREAM_LIBRARY=/nonexistent/\\xff.so: /nonexistent/\\xff.so: ",
+                                        "No such file"]),
             (interface, [f"{interface} is not the VandryStream library"]),
         ]
         for value, messages in cases:
@@ -334,14 +393,18 @@ else:
         if vi.ctypes.util.find_library("VandryStream"):
             self.skipTest("this system has its own libVandryStream")
         package = os.path.dirname(os.path.abspath(vi.__file__))
-        with tempfile.TemporaryDirectory() as folder:
-            copy = os.path.join(folder, "vandry_interface")
-            shutil.copytree(package, copy, ignore=shutil.ignore_patterns("libVandryStream*", "__pycache__"))
-            result = self.run_python(self.WITHOUT_STREAM, path=folder)
-        self.assertEqual(result.returncode, 0, result.stderr + result.stdout)
-        for message in ("cannot load the VandryStream library", "VANDRY_STREAM_LIBRARY",
-                        f"next to the package: {copy}/libVandryStream.so.1", "the system loader: libVandryStream.so.1"):
-            self.assertIn(message, result.stdout)
+        for name in ("plain", "not UTF-8 \udcff"):  # a surrogate escape: the byte 0xFF
+            with self.subTest(name), tempfile.TemporaryDirectory() as top:
+                folder = os.path.join(top, name)
+                shutil.copytree(package, os.path.join(folder, "vandry_interface"),
+                                ignore=shutil.ignore_patterns("libVandryStream*", "__pycache__"))
+                result = self.run_python(self.WITHOUT_STREAM, path=folder)
+                self.assertEqual(result.returncode, 0, result.stderr + result.stdout)
+                shown = os.fsencode(folder).decode("utf-8", "backslashreplace")
+                for message in ("cannot load the VandryStream library", "VANDRY_STREAM_LIBRARY",
+                                f"next to the package: {shown}/vandry_interface/libVandryStream.so.1",
+                                "the system loader: libVandryStream.so.1"):
+                    self.assertIn(message, result.stdout)
 
 
 if __name__ == "__main__":

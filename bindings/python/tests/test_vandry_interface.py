@@ -4,6 +4,7 @@ staged build/<preset>/python (ctest python_binding) or an installed wheel
 reader yields is compared with what those frames say.
 """
 import array
+import itertools
 import os
 import random
 import re
@@ -134,6 +135,37 @@ class PortReaderTest(unittest.TestCase):
                 self.assertEqual([s for b in stream for s in self.reader.frames(bytes([b]))], expected)
                 self.assertEqual(list(self.reader.frames(stream)), expected)
 
+    def test_an_interrupted_feed_leaves_nothing_that_hides_a_later_frame(self):
+        # Ctrl-C may land after the library took a chunk but before the
+        # reader noted what the library now holds; a program that catches it
+        # and goes on must still get a snapshot per frame.
+        class InterruptedOnce:
+            def __init__(self, lib):
+                self.lib, self.armed = lib, True
+
+            def __getattr__(self, name):
+                return getattr(self.lib, name)
+
+            def parse_port_data(self, *args):
+                result = self.lib.parse_port_data(*args)
+                if self.armed:
+                    self.armed = False
+                    raise KeyboardInterrupt
+                return result
+
+        one, two = list(range(100, 115)), list(range(200, 215))
+        held_up = false_head(80)
+        model = self.model()
+        expected = [model.apply(0, one), model.apply(0, two)]
+        real, vi._lib = vi._lib, InterruptedOnce(vi._lib)
+        try:
+            with self.assertRaises(KeyboardInterrupt):
+                self.reader.feed(held_up[:1])
+        finally:
+            vi._lib = real
+        self.assertEqual(list(self.reader.frames(held_up[1:] + upload_frame(0, one) + upload_frame(0, two) + bytes(500))),
+                         expected)
+
     def test_feed_reports_new_values(self):
         self.assertFalse(self.reader.feed(b""))
         frame = upload_frame(1, list(range(32)))
@@ -263,6 +295,8 @@ class SbusTest(unittest.TestCase):
             (lambda: vi.encode_sbus_data_v2(None), TypeError),
             (lambda: vi.encode_sbus_data_v1([0] * 16, first_byte=256), ValueError),
             (lambda: vi.convert_std_sbus_data(range(17)), ValueError),
+            (lambda: vi.convert_std_sbus_data(itertools.count()), ValueError),  # endless: not a hang
+            (lambda: vi.encode_sbus_data_v2(itertools.repeat(0)), ValueError),
             (lambda: vi.request_upload_port_data(256, 0), ValueError),
             (lambda: vi.request_upload_port_data(0, "1"), TypeError),
             (lambda: vi.request_upload_port_data(True, 0), TypeError),

@@ -30,8 +30,10 @@ None. Results are tuples (frames and reports) or bytes (frames to send).
 """
 
 import collections
+import contextlib
 import ctypes
 import ctypes.util
+import itertools
 import operator
 import os
 import sys
@@ -110,12 +112,36 @@ def _candidates(stem):
         yield "the system loader", name
 
 
+def _shown(path):
+    """A path as text that prints: bytes that are not UTF-8 are escaped."""
+    return os.fsencode(path).decode("utf-8", "backslashreplace")
+
+
+def _open(path):
+    # ctypes reads the loader's message, which quotes the path, as UTF-8: for
+    # a name that is not, some versions raise UnicodeDecodeError (which holds
+    # the message), others an OSError with no message at all.
+    try:
+        return ctypes.CDLL(path)
+    except UnicodeDecodeError as error:
+        message = error.object.decode("utf-8", "backslashreplace")
+    except OSError as error:
+        if str(error):
+            raise
+        try:
+            os.stat(path)
+            message = f"{_shown(path)}: the loader refused it and did not say why"
+        except OSError as missing:
+            message = f"{_shown(path)}: {missing.strerror}"
+    raise OSError(message) from None
+
+
 def _declare(lib, path, stem, signatures):
     for name, (restype, argtypes) in signatures.items():
         try:
             function = getattr(lib, name)
         except AttributeError:
-            raise LibraryNotFoundError(f"{path} is not the {stem} library: it does not export {name}") from None
+            raise LibraryNotFoundError(f"{_shown(path)} is not the {stem} library: it does not export {name}") from None
         function.restype = restype
         function.argtypes = argtypes
     return lib
@@ -127,18 +153,18 @@ def _load(stem, variable, signatures):
     override = os.environ.get(variable)
     if override:
         try:
-            return _declare(ctypes.CDLL(override), override, stem, signatures)
+            return _declare(_open(override), override, stem, signatures)
         except OSError as error:
             if isinstance(error, LibraryNotFoundError):
                 raise
             raise LibraryNotFoundError(
-                f"cannot load the {stem} library named by {variable}={override}: {error}") from None
+                f"cannot load the {stem} library named by {variable}={_shown(override)}: {error}") from None
     tried = []
     for where, path in _candidates(stem):
         try:
-            lib = ctypes.CDLL(path)
+            lib = _open(path)
         except OSError as error:
-            tried.append(f"{where}: {path} ({error})")
+            tried.append(f"{where}: {_shown(path)} ({error})")
             continue
         return _declare(lib, path, stem, signatures)
     raise LibraryNotFoundError(
@@ -184,16 +210,47 @@ def _as_bytes(name, data):
 
 def _sixteen_values(name, values):
     try:
-        values = list(values)
+        # Never more than one value too many: an endless iterator is an error, not a hang.
+        values = list(itertools.islice(values, 17))
     except TypeError:
         raise TypeError(f"{name} must be a sequence of 16 ints, not {type(values).__name__}") from None
     if len(values) != 16:
-        raise ValueError(f"{name} must hold 16 values, got {len(values)}")
+        raise ValueError(f"{name} must hold 16 values, got {len(values) if len(values) < 17 else 'more'}")
     values = [_integer(f"{name}[{k}]", v) for k, v in enumerate(values)]
     for k, v in enumerate(values):
         if not 0 <= v <= 0xFFFF:
             raise ValueError(f"{name}[{k}] must be 0..65535, got {v}")
     return values
+
+
+class _CallLock:
+    """One object's lock. A signal handler runs on the thread it interrupts,
+    possibly inside one of the object's calls: there it may still read the
+    object, and a call that would change it raises RuntimeError, as Python's
+    own buffered files do, instead of waiting for itself forever."""
+
+    def __init__(self, owner):
+        self._owner = owner
+        self._lock = threading.RLock()
+        self._changing = False
+
+    def __enter__(self):
+        return self._lock.__enter__()
+
+    def __exit__(self, *exc):
+        return self._lock.__exit__(*exc)
+
+    @contextlib.contextmanager
+    def changing(self, call):
+        with self._lock:
+            if self._changing:
+                raise RuntimeError(f"reentrant call: {self._owner}.{call}() inside another call on the same "
+                                   f"{self._owner}, from a signal handler on this thread")
+            self._changing = True
+            try:
+                yield
+            finally:
+                self._changing = False
 
 
 def _buffer(data):
@@ -252,7 +309,7 @@ class PortReader:
         with PortReader._creation:
             if PortReader._the_reader is None:
                 reader = super().__new__(cls)
-                reader._lock = threading.Lock()
+                reader._lock = _CallLock("PortReader")
                 reader._channels = _CHANNELS()
                 reader._banks = _BANKS()
                 # The bytes the library holds back: a head whose frame is
@@ -274,7 +331,7 @@ class PortReader:
     def reset(self):
         """Drops the bytes the library holds back, so that a new connection
         starts clean; channels and banks keep their values."""
-        with self._lock:
+        with self._lock.changing("reset"):
             self._flush()
 
     @property
@@ -297,26 +354,37 @@ class PortReader:
     # would have scanned, now one decision at a time.
 
     def _take(self, data):
-        with self._lock:
-            snapshots = []
-            work = [(data, 0)]
-            while work:
-                buf, at = work.pop()
-                while at < len(buf):
-                    end = self._decision_point(buf, at)
-                    chunk = buf[at:end]
-                    held = self._held_after(chunk)
-                    verdict = _judge(held)
-                    if verdict is _REJECT:
-                        self._flush()
-                        work.append((buf, end))
-                        buf, at = held[1:], 0
-                        continue
-                    if self._parse(chunk, self._channels, self._banks):
-                        snapshots.append((tuple(self._channels), tuple(tuple(row) for row in self._banks)))
-                    self._pending = held if verdict is _WAIT else b""
-                    at = end
-            return snapshots
+        with self._lock.changing("feed"):
+            try:
+                return self._take_in_turn(data)
+            except BaseException:
+                # Interrupted (Ctrl-C) between the library taking bytes and
+                # this reader noting what it now holds: out of step, a
+                # later call could complete two frames and hide the first.
+                # Both start clean instead, as after reset().
+                self._flush()
+                raise
+
+    def _take_in_turn(self, data):
+        snapshots = []
+        work = [(data, 0)]
+        while work:
+            buf, at = work.pop()
+            while at < len(buf):
+                end = self._decision_point(buf, at)
+                chunk = buf[at:end]
+                held = self._held_after(chunk)
+                verdict = _judge(held)
+                if verdict is _REJECT:
+                    self._flush()
+                    work.append((buf, end))
+                    buf, at = held[1:], 0
+                    continue
+                if self._parse(chunk, self._channels, self._banks):
+                    snapshots.append((tuple(self._channels), tuple(tuple(row) for row in self._banks)))
+                self._pending = held if verdict is _WAIT else b""
+                at = end
+        return snapshots
 
     def _decision_point(self, buf, at):
         """Where the next chunk ends: behind the next head when nothing is
@@ -438,15 +506,30 @@ class Stream:
 
     def __init__(self):
         self._lib = _stream_library()
-        self._lock = threading.Lock()
+        self._lock = _CallLock("Stream")
         self._state = _StreamState()
         self._lib.vandry_stream_init(self._state)
+
+    def __copy__(self):
+        """A stream of its own that holds what this one holds: the two go on
+        apart (a plain copy would share this one's state)."""
+        twin = Stream.__new__(Stream)
+        twin._lib, twin._lock = self._lib, _CallLock("Stream")
+        with self._lock:
+            twin._state = _StreamState.from_buffer_copy(self._state)
+        return twin
+
+    def __deepcopy__(self, memo):
+        return self.__copy__()
+
+    def __reduce__(self):
+        raise TypeError("cannot pickle a vandry_interface.Stream: its state is the loaded library's")
 
     def feed(self, data):
         """Takes bytes of any length; returns the list of frames they completed."""
         data = _as_bytes("data", data)
         delivery = _Delivery()
-        with self._lock:
+        with self._lock.changing("feed"):
             self._lib.vandry_stream_feed(self._state, data, len(data), _deliver_frame, delivery)
         if delivery.error is not None:
             raise delivery.error
@@ -460,7 +543,7 @@ class Stream:
     def reset(self):
         """Drops the bytes held for an undecided frame, as after a reconnect:
         nothing fed before is ever joined with what is fed after."""
-        with self._lock:
+        with self._lock.changing("reset"):
             self._lib.vandry_stream_reset(self._state)
 
     @property
