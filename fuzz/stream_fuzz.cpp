@@ -2,7 +2,8 @@
 // a small program of operations on one stream: feeds of chunks of any size,
 // resets, inits, and copies of the whole struct, with callbacks of four
 // kinds (one that records, none at all, one that rewrites the data being
-// fed, one that feeds and resets the stream that calls it). The stream may
+// fed, one that feeds and resets the stream that calls it, one that records
+// and resets it, which the header says has no effect). The stream may
 // also start from arbitrary contents, as storage never initialised would.
 //
 // While the stream's past is known, every call is checked against the
@@ -105,7 +106,7 @@ struct Stream {
     std::uint8_t guard[32];
 };
 
-enum class Callback : std::uint8_t { record, none, rewrite, reenter };
+enum class Callback : std::uint8_t { record, none, rewrite, reenter, record_and_reset };
 
 struct CallContext {
     Stream* stream;
@@ -134,6 +135,14 @@ void record_frame(void* user, const vandry_frame* frame) {
     if (frame->banks) copy.insert(copy.end(), reinterpret_cast<const std::uint8_t*>(frame->banks),
                                   reinterpret_cast<const std::uint8_t*>(frame->banks + 1));
     context->copies.push_back(copy);
+}
+
+// A reset or init inside the callback has no effect: the call that ran it
+// decides the stream, so the model goes on as if it had not happened.
+void record_and_reset(void* user, const vandry_frame* frame) {
+    record_frame(user, frame);
+    auto* context = static_cast<CallContext*>(user);
+    (++context->calls % 2 ? vandry_stream_reset : vandry_stream_init)(&context->stream->state);
 }
 
 void rewrite_data(void* user, const vandry_frame* frame) {
@@ -195,7 +204,7 @@ public:
             case 0: case 1: case 2: {
                 std::size_t n = program_.byte();
                 if ((op & 7) == 2) n = n << 4 | (op >> 4);  // up to 4 KiB at once
-                feed(program_.take(n + 1), static_cast<Callback>(op >> 3 & 3));
+                feed(program_.take(n + 1), callback_of(op >> 3 & 7));
                 break;
             }
             case 3: feed_bytewise(program_.take(1 + program_.byte() % 32)); break;
@@ -211,6 +220,10 @@ public:
     }
 
 private:
+    static Callback callback_of(unsigned choice) {
+        return choice < 4 ? static_cast<Callback>(choice) : Callback::record_and_reset;
+    }
+
     void forget() {
         model_.reset();
         known_ = true;
@@ -220,7 +233,7 @@ private:
         // An exact-size copy, so that any read past the chunk is caught.
         Bytes chunk(bytes.begin(), bytes.end());
         CallContext context{stream_, chunk.data(), chunk.size(), {}, {}};
-        const vandry_frame_fn functions[] = {record_frame, nullptr, rewrite_data, reenter};
+        const vandry_frame_fn functions[] = {record_frame, nullptr, rewrite_data, reenter, record_and_reset};
         const std::size_t count =
             vandry_stream_feed(&stream_->state, chunk.data(), chunk.size(), functions[static_cast<int>(kind)], &context);
         const auto want = model_.feed(bytes);
