@@ -1,7 +1,7 @@
 // Fuzz target for both libraries. The input is a port stream, fed in a chunk
 // plan that its first two bytes choose:
-//   - to the parser with the host's records, and to a VandryStream through
-//     its exports; every call is checked against the reference model
+//   - to the parser with the host's records, inside and through
+//     parse_port_data, and to a VandryStream through its exports; every call is checked against the reference model
 //     (result, records or delivered frames, pending count, guard bytes);
 //   - its first bytes also go to the HID decoders and, as 16 values, to the
 //     SBUS scaler and both encoders, each checked against a plain model of
@@ -75,22 +75,37 @@ void for_each_chunk(std::span<const std::uint8_t> stream, ChunkPlan plan, Feed f
     }
 }
 
+// The process-wide parser behind parse_port_data forgets the input before,
+// as a host does after a reconnect: 500 bytes that hold no head decide
+// whatever it held, and null records keep anything from changing.
+void flush_exported_parser() {
+    static const std::uint8_t zeros[250] = {};
+    parse_port_data(zeros, sizeof zeros, nullptr, nullptr);
+    parse_port_data(zeros, sizeof zeros, nullptr, nullptr);
+}
+
+// The parser both inside and through its export, with the same chunks.
 void check_parser(std::span<const std::uint8_t> stream, ChunkPlan plan) {
     vandry::PortStream parser;
     vandry_model::StreamModel model;
-    Guarded<channel_values> channels(0xEE), want_channels(0xEE);
-    Guarded<channel_banks> banks(0xEE), want_banks(0xEE);
+    Guarded<channel_values> channels(0xEE), exported_channels(0xEE), want_channels(0xEE);
+    Guarded<channel_banks> banks(0xEE), exported_banks(0xEE), want_banks(0xEE);
+    flush_exported_parser();
     for_each_chunk(stream, plan, [&](const Bytes& chunk) {
         const std::size_t frames = parser.feed(chunk, vandry::RecordSink{&channels.value, &banks.value});
+        const std::uint8_t exported = parse_port_data(chunk.data(), static_cast<std::uint8_t>(chunk.size()),
+                                                      &exported_channels.value, &exported_banks.value);
         std::size_t want_frames = 0;
         for (std::uint8_t byte : chunk)
             for (const Bytes& payload : model.push(byte)) {
                 vandry_model::apply(payload, &want_channels.value, &want_banks.value);
                 ++want_frames;
             }
-        check(frames == want_frames);
+        check(frames == want_frames && exported == (want_frames != 0 ? 1 : 0));
         check(std::memcmp(&channels, &want_channels, sizeof channels) == 0);
         check(std::memcmp(&banks, &want_banks, sizeof banks) == 0);
+        check(std::memcmp(&exported_channels, &want_channels, sizeof channels) == 0);
+        check(std::memcmp(&exported_banks, &want_banks, sizeof banks) == 0);
         check(parser.pending() == model.pending() && parser.pending() < vandry::kPortBufferSize);
     });
 }
