@@ -35,6 +35,20 @@ class Host:
             if select.select([self.fd], [], [], max(0, until - time.monotonic()))[0]:
                 self.data += os.read(self.fd, 65536)
 
+    def read_to_end(self, timeout=DEADLINE):
+        """Everything until the device closes the port."""
+        until = time.monotonic() + timeout
+        while time.monotonic() < until:
+            if select.select([self.fd], [], [], max(0, until - time.monotonic()))[0]:
+                try:
+                    chunk = os.read(self.fd, 255)
+                except OSError:  # EIO: the other side is gone
+                    return
+                if not chunk:
+                    return
+                self.data += chunk
+        raise AssertionError(f"the port stayed open for {timeout} s")
+
     def drain(self):
         """Everything waiting now: poll() on a pseudo-terminal first moves
         what the other side wrote into reach, so an empty poll means empty."""
@@ -113,6 +127,33 @@ class SimLog(ToolTest):
         sent = logged(log)
         self.assertEqual([r["frame"] for r in sent], list(range(1, len(sent) + 1)))
         self.assertEqual([list(r) for r in host_records([(0, p) for p in shown])], [list(state(r)) for r in sent])
+
+    def test_frames_on_the_line_at_the_stop_frame_still_reach_the_host(self):
+        # A host that lags a little behind sends the stop frame: what the
+        # device wrote before it is the host's, as the log says.
+        log = self.path("sent.jsonl")
+        sim = self.sim("--types", "0,1,2", "--rate", "5000", "--log", log)
+        host = Host(self, sim.path)
+        host.send(REQUEST_FRAME)
+        host.read_until(lambda data: len(decisions(data)[0]) >= 20)
+        until = time.monotonic() + DEADLINE
+        while len(logged(log)) < len(decisions(host.data)[0]) + 100:  # frames pile up unread
+            self.assertLess(time.monotonic(), until, "the device wrote no frames")
+            select.select([], [], [], 0.01)
+        host.send(STOP_FRAME)
+        host.read_to_end()
+        self.assertEqual(sim.finish()[0], 0)
+        shown = host_records(decisions(host.data)[0])
+        self.assertEqual([list(r) for r in shown], [list(state(r)) for r in logged(log)])
+
+    def test_a_host_that_closes_the_port_after_the_stop_frame_does_not_hold_up_the_end(self):
+        sim = self.sim("--rate", "5000")
+        host = Host(self, sim.path)
+        host.send(REQUEST_FRAME)
+        host.read_until(lambda data: len(decisions(data)[0]) >= 20)
+        host.send(STOP_FRAME)
+        host.close()
+        self.assertEqual(self.wait_exit(sim.process, timeout=5), 0)
 
     def test_a_log_that_cannot_be_opened_is_an_error_naming_it(self):
         existing = self.path("kept.jsonl")
