@@ -179,6 +179,19 @@ class SimLog(ToolTest):
         with open(existing) as f:
             self.assertEqual(f.read(), "keep me")
 
+    def test_a_run_that_fails_to_start_leaves_no_log_behind(self):
+        # Else the corrected command would fail: "the log ... exists".
+        notes = self.path("notes.txt")
+        with open(notes, "w") as f:
+            f.write("keep me")
+        for name, args, stdout in (("refused link", ["--link", notes], os.devnull), ("port not said", [], "/dev/full")):
+            with self.subTest(case=name), open(stdout, "wb") as out:
+                log = self.path(name + ".jsonl")
+                self.assertEqual(self.wait_exit(self.start([SIM, "--log", log, *args], stdout=out)), 1)
+                self.assertFalse(os.path.lexists(log))
+        with open(notes) as f:
+            self.assertEqual(f.read(), "keep me")
+
     def test_output_that_cannot_be_written_is_an_error(self):
         # Nobody could learn the port, nor read the help: status 1, not a silent wait.
         cases = [
