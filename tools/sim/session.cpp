@@ -269,6 +269,7 @@ private:
         }
         if (const std::string problem = announce_port(pty_); !problem.empty()) {
             say(problem);
+            status_ = 1;  // as when the first path cannot be said
             return false;
         }
         say("back as " + pty_.path);

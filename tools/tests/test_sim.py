@@ -1,11 +1,13 @@
 """vandry-sim end to end: its log tells the truth, its hostile stream holds
 every fault, and --link never deletes a user's file."""
 import os
+import pty
 import select
 import signal
 import time
 
-from harness import (DEADLINE, MONITOR, SIM, STOP_FRAME, ToolTest, decisions, host_records, json_lines, set_raw, state)
+from harness import (DEADLINE, MONITOR, SIM, STOP_FRAME, Lines, ToolTest, decisions, host_records, json_lines, set_raw,
+                     state)
 
 REQUEST_FRAME = bytes([0xFA, 0xE5, 0x02, 0x00, 0x00, 0x00, 0x5F])
 
@@ -205,6 +207,21 @@ class SimLog(ToolTest):
                 process = self.start(args, stdout=full)
                 _, err = process.communicate(timeout=DEADLINE)
                 self.assertEqual((process.returncode, err.decode()), (1, said))
+
+    def test_a_returning_port_whose_path_cannot_be_said_is_an_error(self):
+        link = self.path("vandry")
+        terminal, shown_on = pty.openpty()
+        set_raw(shown_on)
+        process = self.start([SIM, "--rate", "500", "--vanish-after", "5", "--return-after", "0.05", "--link", link],
+                             stdout=shown_on)
+        os.close(shown_on)
+        Lines(terminal).line()
+        os.close(terminal)  # the terminal that showed the first path is gone: the next one cannot be said
+        host = Host(self, link)
+        host.send(REQUEST_FRAME)
+        host.read_to_end()
+        self.assertEqual(self.wait_exit(process), 1)
+        self.assertIn("cannot say the port's path: cannot write to stdout: Input/output error", process.stderr.read().decode())
 
 
 class Link(ToolTest):
