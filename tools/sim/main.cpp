@@ -1,6 +1,9 @@
 // vandry-sim: a simulated Vandry device on a pseudo-terminal, a fixture for
 // testing any host without hardware. It prints the path of the port a host
 // should open, then behaves as the device does.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 
@@ -55,6 +58,26 @@ int fail(const std::string& message) {
     return 1;
 }
 
+// Opens the port, makes the link, and says where the port is.
+std::string offer_port(Pty& pty, PortLink& link, const std::string& link_path) {
+    if (std::string problem = open_pty(pty); !problem.empty()) return problem;
+    if (!link_path.empty()) {
+        if (std::string problem = link.create(link_path, pty.path); !problem.empty()) return problem;
+    }
+    return announce_port(pty);
+}
+
+// A run that fails before the device starts takes back the empty log it
+// created, so that the corrected command can create it again. A file that
+// someone else has put at the path meanwhile stays.
+void take_back_log(std::FILE* log, const std::string& path) {
+    struct stat created {}, there {};
+    if (fstat(fileno(log), &created) == 0 && lstat(path.c_str(), &there) == 0 && created.st_dev == there.st_dev &&
+        created.st_ino == there.st_ino && there.st_size == 0)
+        unlink(path.c_str());
+    std::fclose(log);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -76,12 +99,11 @@ int main(int argc, char** argv) {
     if (!options.log_path.empty() && (log = create_file(options.log_path, "the log", error)) == nullptr) return fail(error);
 
     Pty pty;
-    if (const std::string problem = open_pty(pty); !problem.empty()) return fail(problem);
     PortLink link;
-    if (!options.link_path.empty()) {
-        if (const std::string problem = link.create(options.link_path, pty.path); !problem.empty()) return fail(problem);
+    if (const std::string problem = offer_port(pty, link, options.link_path); !problem.empty()) {
+        if (log != nullptr) take_back_log(log, options.log_path);
+        return fail(problem);
     }
-    if (const std::string problem = announce_port(pty); !problem.empty()) return fail(problem);
 
     int status = run_device(pty, options, log, options.link_path.empty() ? nullptr : &link);
     close_pty(pty);

@@ -1,5 +1,6 @@
 #include "session.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -124,6 +125,7 @@ private:
         streaming_ = false;
         if (!options_.serve) {
             say("stop frame received");
+            let_the_host_read();
             return false;
         }
         drop_unstarted();
@@ -267,10 +269,47 @@ private:
         }
         if (const std::string problem = announce_port(pty_); !problem.empty()) {
             say(problem);
+            status_ = 1;  // as when the first path cannot be said
             return false;
         }
         say("back as " + pty_.path);
         return true;
+    }
+
+    // A device that stops sending does not take back what is already on the
+    // line: the frames written (and logged) before the stop frame stay the
+    // host's to read. Ending at once would close the port and discard them.
+    // The device's own hold on the port's side goes first, so that the port
+    // says when the last host has closed it; until then a fresh look at the
+    // port's side tells whether bytes are still waiting.
+    void let_the_host_read() {
+        if (pty_.slave < 0) return;  // the monitor's built-in device: its host ends the session itself
+        ::close(pty_.slave);
+        pty_.slave = -1;
+        const double until = now_seconds() + kDrainSeconds;
+        while (host_holds_port() && bytes_wait_for_host() && !stop_requested()) {
+            if (now_seconds() > until) {
+                say("the host did not read the last frames before the device ended");
+                return;
+            }
+            pause_for(0.005);
+        }
+    }
+
+    bool host_holds_port() const {
+        pollfd p{pty_.master, POLLIN, 0};
+        return poll(&p, 1, 0) >= 0 && (p.revents & POLLHUP) == 0;
+    }
+
+    // A port held in exclusive mode cannot be looked at: its host is there,
+    // so the bytes are taken to be waiting until it closes the port.
+    bool bytes_wait_for_host() const {
+        const int fd = ::open(pty_.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return errno == EBUSY;
+        pollfd p{fd, POLLIN, 0};
+        const bool waiting = poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+        ::close(fd);
+        return waiting;
     }
 
     // poll() on the port's side flushes the pty's pending input first, so it

@@ -1,11 +1,13 @@
 """vandry-sim end to end: its log tells the truth, its hostile stream holds
 every fault, and --link never deletes a user's file."""
 import os
+import pty
 import select
 import signal
 import time
 
-from harness import (DEADLINE, MONITOR, SIM, STOP_FRAME, ToolTest, decisions, host_records, json_lines, set_raw, state)
+from harness import (DEADLINE, MONITOR, SIM, STOP_FRAME, Lines, ToolTest, decisions, host_records, json_lines, set_raw,
+                     state)
 
 REQUEST_FRAME = bytes([0xFA, 0xE5, 0x02, 0x00, 0x00, 0x00, 0x5F])
 
@@ -34,6 +36,20 @@ class Host:
                 raise AssertionError(f"not within {timeout} s after {len(self.data)} bytes")
             if select.select([self.fd], [], [], max(0, until - time.monotonic()))[0]:
                 self.data += os.read(self.fd, 65536)
+
+    def read_to_end(self, timeout=DEADLINE):
+        """Everything until the device closes the port."""
+        until = time.monotonic() + timeout
+        while time.monotonic() < until:
+            if select.select([self.fd], [], [], max(0, until - time.monotonic()))[0]:
+                try:
+                    chunk = os.read(self.fd, 255)
+                except OSError:  # EIO: the other side is gone
+                    return
+                if not chunk:
+                    return
+                self.data += chunk
+        raise AssertionError(f"the port stayed open for {timeout} s")
 
     def drain(self):
         """Everything waiting now: poll() on a pseudo-terminal first moves
@@ -114,6 +130,33 @@ class SimLog(ToolTest):
         self.assertEqual([r["frame"] for r in sent], list(range(1, len(sent) + 1)))
         self.assertEqual([list(r) for r in host_records([(0, p) for p in shown])], [list(state(r)) for r in sent])
 
+    def test_frames_on_the_line_at_the_stop_frame_still_reach_the_host(self):
+        # A host that lags a little behind sends the stop frame: what the
+        # device wrote before it is the host's, as the log says.
+        log = self.path("sent.jsonl")
+        sim = self.sim("--types", "0,1,2", "--rate", "5000", "--log", log)
+        host = Host(self, sim.path)
+        host.send(REQUEST_FRAME)
+        host.read_until(lambda data: len(decisions(data)[0]) >= 20)
+        until = time.monotonic() + DEADLINE
+        while len(logged(log)) < len(decisions(host.data)[0]) + 100:  # frames pile up unread
+            self.assertLess(time.monotonic(), until, "the device wrote no frames")
+            select.select([], [], [], 0.01)
+        host.send(STOP_FRAME)
+        host.read_to_end()
+        self.assertEqual(sim.finish()[0], 0)
+        shown = host_records(decisions(host.data)[0])
+        self.assertEqual([list(r) for r in shown], [list(state(r)) for r in logged(log)])
+
+    def test_a_host_that_closes_the_port_after_the_stop_frame_does_not_hold_up_the_end(self):
+        sim = self.sim("--rate", "5000")
+        host = Host(self, sim.path)
+        host.send(REQUEST_FRAME)
+        host.read_until(lambda data: len(decisions(data)[0]) >= 20)
+        host.send(STOP_FRAME)
+        host.close()
+        self.assertEqual(self.wait_exit(sim.process, timeout=5), 0)
+
     def test_a_log_that_cannot_be_opened_is_an_error_naming_it(self):
         existing = self.path("kept.jsonl")
         with open(existing, "w") as f:
@@ -138,6 +181,19 @@ class SimLog(ToolTest):
         with open(existing) as f:
             self.assertEqual(f.read(), "keep me")
 
+    def test_a_run_that_fails_to_start_leaves_no_log_behind(self):
+        # Else the corrected command would fail: "the log ... exists".
+        notes = self.path("notes.txt")
+        with open(notes, "w") as f:
+            f.write("keep me")
+        for name, args, stdout in (("refused link", ["--link", notes], os.devnull), ("port not said", [], "/dev/full")):
+            with self.subTest(case=name), open(stdout, "wb") as out:
+                log = self.path(name + ".jsonl")
+                self.assertEqual(self.wait_exit(self.start([SIM, "--log", log, *args], stdout=out)), 1)
+                self.assertFalse(os.path.lexists(log))
+        with open(notes) as f:
+            self.assertEqual(f.read(), "keep me")
+
     def test_output_that_cannot_be_written_is_an_error(self):
         # Nobody could learn the port, nor read the help: status 1, not a silent wait.
         cases = [
@@ -151,6 +207,21 @@ class SimLog(ToolTest):
                 process = self.start(args, stdout=full)
                 _, err = process.communicate(timeout=DEADLINE)
                 self.assertEqual((process.returncode, err.decode()), (1, said))
+
+    def test_a_returning_port_whose_path_cannot_be_said_is_an_error(self):
+        link = self.path("vandry")
+        terminal, shown_on = pty.openpty()
+        set_raw(shown_on)
+        process = self.start([SIM, "--rate", "500", "--vanish-after", "5", "--return-after", "0.05", "--link", link],
+                             stdout=shown_on)
+        os.close(shown_on)
+        Lines(terminal).line()
+        os.close(terminal)  # the terminal that showed the first path is gone: the next one cannot be said
+        host = Host(self, link)
+        host.send(REQUEST_FRAME)
+        host.read_to_end()
+        self.assertEqual(self.wait_exit(process), 1)
+        self.assertIn("cannot say the port's path: cannot write to stdout: Input/output error", process.stderr.read().decode())
 
 
 class Link(ToolTest):
