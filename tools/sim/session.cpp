@@ -16,6 +16,7 @@
 #include "VandryInterface.h"
 #include "device_stream.h"
 #include "platform.h"
+#include "poll_for.h"
 #include "stop_signal.h"
 
 namespace vandry_tools {
@@ -61,7 +62,7 @@ public:
         while (!stop_requested()) {
             pollfd p[2] = {{pty_.master, static_cast<short>(POLLIN | (queue_.empty() ? 0 : POLLOUT)), 0},
                            {stop_request_fd(), POLLIN, 0}};
-            if (poll(p, 2, timeout_ms(now_seconds())) < 0 && errno != EINTR) return failed("poll", std::strerror(errno));
+            if (poll_for(p, 2, timeout(now_seconds())) < 0 && errno != EINTR) return failed("poll", std::strerror(errno));
             if ((p[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !read_host()) break;
             generate(now_seconds());
             if (!write_some()) break;
@@ -78,10 +79,11 @@ private:
         return status_;
     }
 
-    int timeout_ms(double now) const {
+    // Seconds until the next frame is due; negative: none is.
+    double timeout(double now) const {
         if (!streaming_ || limit_reached()) return -1;  // nothing to do until the host writes or a signal comes
-        const double due = next_slot_at();
-        return due <= now ? 0 : static_cast<int>(std::ceil((due - now) * 1000));
+        // A rate of one frame a year is still a rate: the wait is long, never endless.
+        return std::clamp(next_slot_at() - now, 0.0, 3600.0);
     }
 
     double next_slot_at() const { return stream_start_ + static_cast<double>(slots_) / options_.rate_hz; }
